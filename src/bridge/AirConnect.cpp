@@ -1,0 +1,329 @@
+#include "bridge/AirConnect.h"
+
+#include "Version.h"
+#include "bridge/ConfigFile.h"
+#include "bridge/LeftoverBridges.h"
+#include "log/Logging.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserTempDir.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+#include <QStandardPaths>
+#include <QStringDecoder>
+#include <QThread>
+#include <QUrl>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kCategory = QStringLiteral("AirConnect");
+
+// Low priority that still keeps audio smooth on a busy machine.
+constexpr int kBridgeNiceness = 10;
+
+QString auxiliaryExecutable(const QString& name)
+{
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/../libexec/corvane/") + name);
+}
+
+bool isExecutableFile(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+// Runs in the child between fork and exec: async-signal-safe calls only.
+void prepareChild(pid_t parent)
+{
+    if (::getpriority(PRIO_PROCESS, 0) < kBridgeNiceness)
+        ::setpriority(PRIO_PROCESS, 0, kBridgeNiceness);
+    // A crash of ours must not leave an orphan bridge behind.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent)
+        ::_exit(127); // we died before the request above took effect
+    // Blocked or ignored signals survive exec; the bridge must see SIGTERM.
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
+}
+
+} // namespace
+
+AirConnect& AirConnect::shared()
+{
+    // Never destroyed: quitting ends the bridge through stopAndWait.
+    static AirConnect* instance = new AirConnect;
+    return *instance;
+}
+
+AirConnect::AirConnect(Options options, QObject* parent)
+    : QObject(parent), m_options(std::move(options))
+{
+    _startTimer.setSingleShot(true);
+    _startTimer.setInterval(m_options.watchdogInterval);
+    connect(&_startTimer, &QTimer::timeout, this, &AirConnect::watchdogTimerExpired);
+}
+
+AirConnect::~AirConnect()
+{
+    for (QProcess* run : std::as_const(m_runs)) {
+        disconnect(run, nullptr, this, nullptr);
+        if (run->state() != QProcess::NotRunning) {
+            run->kill();
+            run->waitForFinished(1000);
+        }
+    }
+}
+
+QString AirConnect::configPath() const
+{
+    if (!m_options.configPath.isEmpty())
+        return m_options.configPath;
+    QString error;
+    const QString folder = UserTempDir::path(&error);
+    if (folder.isEmpty())
+        Logging::error(QStringLiteral("No private temporary folder for the config file - ") + error,
+                       kCategory);
+    return folder + QStringLiteral("/airupnp.xml");
+}
+
+QString AirConnect::bridgePath() const
+{
+    if (!m_options.bridgePath.isEmpty())
+        return isExecutableFile(m_options.bridgePath) ? m_options.bridgePath : QString();
+    return findBridge();
+}
+
+QString AirConnect::findBridge(QStringList* lookedAt)
+{
+    const QString name = QString::fromUtf8(corvane::kBridgeName);
+    const QString auxiliary = auxiliaryExecutable(name);
+    if (lookedAt)
+        *lookedAt = QStringList{auxiliary, name + QStringLiteral(" on PATH")};
+    if (isExecutableFile(auxiliary))
+        return auxiliary;
+    return QStandardPaths::findExecutable(name);
+}
+
+qint64 AirConnect::processId() const
+{
+    return process ? process->processId() : 0;
+}
+
+QList<qint64> AirConnect::livingProcessIds() const
+{
+    QList<qint64> pids;
+    for (const QProcess* run : m_runs)
+        if (run->state() != QProcess::NotRunning)
+            pids.append(run->processId());
+    return pids;
+}
+
+void AirConnect::start(const QList<DeviceSettings>& devices)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+
+    // A run still here is replaced; it is asked to end like a stopped one.
+    if (process) {
+        retire(process);
+        process = nullptr;
+    }
+    _ready = false;
+
+    const QString config = configPath();
+    const QStringList arguments{QStringLiteral("-Z"), QStringLiteral("-x"), config};
+    const QString bridge = bridgePath();
+    if (!bridge.isEmpty())
+        endLeftovers(bridge, arguments);
+
+    const QString configUrl = QUrl::fromLocalFile(config).toString();
+    QString error;
+    if (writeConfig(config, devices, &error))
+        Logging::info(QStringLiteral("Wrote config file to ") + configUrl, kCategory);
+    else
+        Logging::error(QStringLiteral("Failed to write config file to ") + configUrl +
+                           QStringLiteral(" - ") + error,
+                       kCategory);
+
+    if (bridge.isEmpty()) {
+        QStringList lookedAt;
+        if (m_options.bridgePath.isEmpty())
+            findBridge(&lookedAt);
+        else
+            lookedAt = QStringList{m_options.bridgePath};
+        Logging::error(QStringLiteral("Failed to launch ") + lookedAt.join(QStringLiteral(", ")) +
+                           QStringLiteral(" - not found or not executable"),
+                       kCategory);
+        _startTimer.stop();
+        emit NotificationCenter::shared().serviceTerminated();
+        return;
+    }
+
+    auto* run = new QProcess(this);
+    run->setProcessChannelMode(QProcess::MergedChannels);
+    run->setProgram(bridge);
+    run->setArguments(arguments);
+    run->setChildProcessModifier([parent = ::getpid()] { prepareChild(parent); });
+    connect(run, &QProcess::readyReadStandardOutput, this, [this, run] { onOutput(run); });
+    connect(run, &QProcess::finished, this, [this, run] { onFinished(run); });
+    connect(run, &QProcess::errorOccurred, this, [this, run](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            onLaunchFailed(run);
+    });
+    m_runs.append(run);
+    process = run;
+    m_latest = run;
+
+    _startTimer.start();
+    run->start();
+    if (process != run)
+        return; // the launch failed at once and was reported
+    emit NotificationCenter::shared().serviceStarted();
+}
+
+void AirConnect::endLeftovers(const QString& bridge, const QStringList& arguments)
+{
+    QList<pid_t> ours;
+    for (const qint64 pid : livingProcessIds())
+        ours.append(pid_t(pid));
+    const QList<pid_t> leftovers = LeftoverBridges::find(bridge, arguments, ours);
+    if (leftovers.isEmpty())
+        return;
+    QStringList pids;
+    for (const pid_t pid : leftovers)
+        pids.append(QString::number(pid));
+    Logging::info(QStringLiteral("Ending bridge left by an earlier run: ") +
+                      pids.join(QStringLiteral(", ")),
+                  kCategory);
+    const QList<pid_t> killed = LeftoverBridges::end(leftovers, m_options.leftoverWait);
+    for (const pid_t pid : killed)
+        Logging::warning(QStringLiteral("Killed bridge left by an earlier run: ") +
+                             QString::number(pid),
+                         kCategory);
+}
+
+void AirConnect::onOutput(QProcess* run)
+{
+    const QByteArray chunk = run->readAll();
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = decoder.decode(chunk);
+    if (decoder.hasError())
+        return; // not valid UTF-8: dropped
+    const QString text = decoded.trimmed();
+    if (text.isEmpty())
+        return;
+    // Only the current run can make the bridge ready; a stopped one is ending.
+    if (run == process && !_ready && text.contains(QLatin1String(readyMarker))) {
+        _ready = true;
+        _startTimer.stop();
+        emit NotificationCenter::shared().serviceReady();
+    }
+    Logging::debug(text, kCategory);
+}
+
+void AirConnect::onFinished(QProcess* run)
+{
+    const bool latest = run == m_latest;
+    forget(run);
+    if (!latest) {
+        Logging::debug(QStringLiteral("An earlier airupnp run ended"), kCategory);
+        return;
+    }
+    // The watchdog is left alone: it fires later, finds nothing running and says so.
+    process = nullptr;
+    _ready = false;
+    Logging::info(QStringLiteral("Terminated"), kCategory);
+    emit NotificationCenter::shared().serviceTerminated();
+}
+
+void AirConnect::onLaunchFailed(QProcess* run)
+{
+    const bool latest = run == m_latest;
+    Logging::error(QStringLiteral("Failed to launch ") + run->program() + QStringLiteral(" - ") +
+                       run->errorString(),
+                   kCategory);
+    forget(run);
+    if (!latest)
+        return;
+    // Back to Stopped at once, so the status shows the bridge stopped.
+    process = nullptr;
+    _ready = false;
+    _startTimer.stop();
+    emit NotificationCenter::shared().serviceTerminated();
+}
+
+void AirConnect::watchdogTimerExpired()
+{
+    _startTimer.stop();
+    if (!_ready) {
+        Logging::error(QStringLiteral("airupnp is not in a usable state, terminating"), kCategory);
+        stop();
+    }
+}
+
+void AirConnect::stop()
+{
+    _startTimer.stop();
+    _ready = false;
+    if (process)
+        retire(process);
+    process = nullptr;
+}
+
+void AirConnect::retire(QProcess* run)
+{
+    if (run->state() == QProcess::NotRunning)
+        return; // its report is on its way, or it never started
+    run->terminate();
+    // A bridge can hang while flushing its renderers; it gets killTimeout, then SIGKILL.
+    QTimer::singleShot(m_options.killTimeout, run, [run] {
+        if (run->state() == QProcess::NotRunning)
+            return;
+        Logging::warning(QStringLiteral("airupnp did not end after SIGTERM, killing it"),
+                         kCategory);
+        run->kill();
+    });
+}
+
+void AirConnect::forget(QProcess* run)
+{
+    m_runs.removeOne(run);
+    if (m_latest == run)
+        m_latest = nullptr;
+    run->disconnect(this);
+    run->deleteLater();
+}
+
+bool AirConnect::stopAndWait(int msecs)
+{
+    stop();
+    const QDeadlineTimer deadline(msecs);
+    bool clean = true;
+    // Copies: the finished handlers below remove runs from m_runs.
+    const QList<QPointer<QProcess>> runs(m_runs.cbegin(), m_runs.cend());
+    for (const QPointer<QProcess>& run : runs) {
+        if (!run || run->state() == QProcess::NotRunning)
+            continue;
+        if (run->waitForFinished(int(qMax<qint64>(0, deadline.remainingTime()))))
+            continue;
+        clean = false;
+        Logging::warning(QStringLiteral("airupnp did not end in time at quit, killing it"),
+                         kCategory);
+        if (run) {
+            run->kill();
+            run->waitForFinished(1000);
+        }
+    }
+    return clean;
+}
