@@ -23,6 +23,16 @@ struct SSDPMSearchResponse {
     std::optional<QByteArray> header(const QByteArray& name) const;
     // Text form for log lines.
     QString description() const;
+
+    // Largest datagram worth reading; real answers are a few hundred bytes.
+    static constexpr qsizetype kMaxDatagramSize = 8192;
+
+    // Reads one untrusted datagram: an "HTTP/1.1 200 OK" status line, header
+    // lines ended by CRLF or bare LF, names matched case-insensitively. An answer
+    // without ST or without an absolute http LOCATION is refused; *reason then
+    // says why.
+    static std::optional<SSDPMSearchResponse> parse(const QByteArray& datagram,
+                                                    QString* reason = nullptr);
 };
 
 Q_DECLARE_METATYPE(SSDPMSearchResponse)

@@ -1,0 +1,274 @@
+#include "discovery/DeviceDiscovery.h"
+
+#include "discovery/SSDPDiscoverySession.h"
+#include "log/Logging.h"
+#include "model/XmlText.h"
+#include "model/ZoneGroupState.h"
+#include "platform/NotificationCenter.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QRegularExpression>
+
+namespace {
+
+const QString kCategory = QStringLiteral("SSDP");
+const QString kZoneGroupTopologyType =
+    QStringLiteral("urn:schemas-upnp-org:service:ZoneGroupTopology:1");
+
+const QByteArray kGetZoneGroupStateEnvelope =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\""
+    " s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+    "<s:Body><u:GetZoneGroupState xmlns:u=\"urn:schemas-upnp-org:service:ZoneGroupTopology:1\">"
+    "</u:GetZoneGroupState></s:Body></s:Envelope>";
+
+QString bareUdnOf(const DeviceInfo& info, const QUrl& location)
+{
+    if (!info.udn)
+        return location.toString();
+    static const QRegularExpression prefix(QStringLiteral("^uuid:"),
+                                           QRegularExpression::MultilineOption);
+    return QString(*info.udn).replace(prefix, QString());
+}
+
+// The ZoneGroupTopology control URL from the description's serviceList, kept
+// on the speaker's own host and port whatever the document says.
+std::optional<QUrl> zoneGroupControlUrl(const pugi::xml_node& device, const QUrl& location)
+{
+    for (const pugi::xml_node& service : device.child("serviceList").children("service")) {
+        if (XmlText::childText(service, "serviceType") != kZoneGroupTopologyType)
+            continue;
+        const auto control = XmlText::childText(service, "controlURL");
+        const QUrl reference = control ? QUrl(*control, QUrl::StrictMode) : QUrl();
+        if (!reference.isValid() || reference.path().isEmpty())
+            return std::nullopt;
+        QUrl url = location.resolved(reference);
+        url.setScheme(location.scheme());
+        url.setHost(location.host());
+        url.setPort(location.port());
+        url.setUserInfo({});
+        url.setFragment({});
+        return url.isValid() ? std::optional<QUrl>(url) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+// One speaker's way from SSDP answer to announcement.
+struct DeviceDiscovery::Pipeline {
+    SSDPMSearchResponse response;
+    QUrl topologyUrl;
+    std::optional<DeviceInfo> info;
+    QString bareUdn;
+    std::optional<QUrl> zoneGroupControlUrl;
+
+    DeviceTopology fallbackTopology() const { return DeviceTopology(true, bareUdn); }
+};
+
+DeviceDiscovery& DeviceDiscovery::shared()
+{
+    // Lives as long as the process, on the process-wide SSDP client.
+    static DeviceDiscovery* instance =
+        new DeviceDiscovery(SSDPDiscovery::defaultDiscovery(), XmlFetcherOptions{});
+    return *instance;
+}
+
+DeviceDiscovery::DeviceDiscovery(SSDPDiscovery& discovery, const XmlFetcherOptions& http)
+    : m_discovery(&discovery)
+{
+    m_network = new QNetworkAccessManager(this);
+    // Speakers sit on the local network; a proxy from the environment would only get in the way.
+    m_network->setProxy(QNetworkProxy::NoProxy);
+    m_fetcher = new XmlFetcher(*m_network, http, this);
+}
+
+DeviceDiscovery::DeviceDiscovery(const Options& options, QNetworkAccessManager* network,
+                                 QObject* parent)
+    : QObject(parent), m_ownedDiscovery(std::make_unique<SSDPDiscovery>(options.ssdp))
+{
+    m_discovery = m_ownedDiscovery.get();
+    if (network) {
+        m_network = network;
+    } else {
+        m_network = new QNetworkAccessManager(this);
+        m_network->setProxy(QNetworkProxy::NoProxy);
+    }
+    m_fetcher = new XmlFetcher(*m_network, options.http, this);
+}
+
+DeviceDiscovery::~DeviceDiscovery()
+{
+    // Sessions and fetches still running must not call back into a dead object.
+    m_ownedDiscovery.reset();
+    delete m_fetcher;
+}
+
+void DeviceDiscovery::searchForDevices(std::optional<double> timeout)
+{
+    Logging::info(QStringLiteral("searchForDevices"), kCategory);
+    SSDPMSearchRequest request;
+    request.delegate = this;
+    request.searchTarget = SSDPSearchTarget::deviceType(SSDPSearchTarget::upnpOrgSchema,
+                                                        sonosDeviceType, sonosDeviceVersion);
+    auto started = m_discovery->beginSearch(request, timeout);
+    if (!started) {
+        Logging::error(QStringLiteral("Failed to establish socket for M-SEARCH broadcasts: ") +
+                           started.error,
+                       kCategory);
+        emit NotificationCenter::shared().discoveryComplete();
+        return;
+    }
+    // An earlier session keeps running; its close still clears this field.
+    m_session = std::move(started.session);
+    emit NotificationCenter::shared().discoveryStarted();
+}
+
+void DeviceDiscovery::stopSearching()
+{
+    Logging::info(QStringLiteral("stopSearching"), kCategory);
+    if (m_session)
+        m_session->end();
+    m_session.reset();
+    emit NotificationCenter::shared().discoveryComplete();
+}
+
+void DeviceDiscovery::discoveredDevice(const SSDPMSearchResponse& response,
+                                       SSDPDiscoverySession& session)
+{
+    Logging::info(QStringLiteral("discoveredDevice(") + response.description() +
+                      QStringLiteral(", ") + session.description() + QLatin1Char(')'),
+                  kCategory);
+    fetchDeviceInfo(response);
+}
+
+void DeviceDiscovery::discoveredService(const SSDPMSearchResponse& response,
+                                        SSDPDiscoverySession& session)
+{
+    Logging::info(QStringLiteral("discoveredService(") + response.description() +
+                      QStringLiteral(", ") + session.description() + QLatin1Char(')'),
+                  kCategory);
+}
+
+void DeviceDiscovery::closedSession(SSDPDiscoverySession& session)
+{
+    Logging::info(QStringLiteral("closedSession(") + session.description() + QLatin1Char(')'),
+                  kCategory);
+    m_session.reset();
+    emit NotificationCenter::shared().discoveryComplete();
+}
+
+void DeviceDiscovery::fetchDeviceInfo(const SSDPMSearchResponse& response)
+{
+    auto run = std::make_shared<Pipeline>();
+    run->response = response;
+    run->topologyUrl = response.location.resolved(QUrl(QStringLiteral("/status/topology")));
+    if (!run->topologyUrl.isValid() || run->topologyUrl.host().isEmpty()) {
+        finish(run, FetchError::make(QStringLiteral("InvalidDeviceLocationErrorDomain")),
+               std::nullopt, std::nullopt);
+        return;
+    }
+    m_fetcher->get(response.location, [this, run](const auto& error, const auto& document) {
+        onDescription(run, error, document);
+    });
+}
+
+void DeviceDiscovery::onDescription(const PipelinePtr& run, const std::optional<FetchError>& error,
+                                    const XmlFetcher::Document& document)
+{
+    if (error) {
+        finish(run, error, std::nullopt, std::nullopt);
+        return;
+    }
+    const pugi::xml_node device = document->child("root").child("device");
+    if (!device) {
+        finish(run, FetchError::make(QStringLiteral("InvalidDeviceXMLErrorDomain")), std::nullopt,
+               std::nullopt);
+        return;
+    }
+    run->info = DeviceInfo(device, run->response.location, run->response.server);
+    run->bareUdn = bareUdnOf(*run->info, run->response.location);
+    if (run->info->udn)
+        run->zoneGroupControlUrl = zoneGroupControlUrl(device, run->response.location);
+    // Only now: the two fetches for one speaker never overlap.
+    m_fetcher->get(run->topologyUrl, [this, run](const auto& error, const auto& document) {
+        onTopology(run, error, document);
+    });
+}
+
+void DeviceDiscovery::onTopology(const PipelinePtr& run, const std::optional<FetchError>& error,
+                                 const XmlFetcher::Document& document)
+{
+    if (error) {
+        Logging::error(QStringLiteral("Failed to fetch topology from ") +
+                       run->topologyUrl.toString());
+        fetchZoneGroupState(run);
+        return;
+    }
+    const DeviceTopology topology(document->root(), run->bareUdn);
+    // Current firmware lists no players here, which reads as the fallback.
+    if (topology == run->fallbackTopology()) {
+        fetchZoneGroupState(run);
+        return;
+    }
+    finish(run, std::nullopt, run->info, topology);
+}
+
+void DeviceDiscovery::fetchZoneGroupState(const PipelinePtr& run)
+{
+    if (!run->zoneGroupControlUrl) {
+        finish(run, std::nullopt, run->info, run->fallbackTopology());
+        return;
+    }
+    m_fetcher->postSoap(
+        *run->zoneGroupControlUrl, kZoneGroupTopologyType.toUtf8() + "#GetZoneGroupState",
+        kGetZoneGroupStateEnvelope, [this, run](const auto& error, const auto& document) {
+            onZoneGroupState(run, error, document);
+        });
+}
+
+void DeviceDiscovery::onZoneGroupState(const PipelinePtr& run,
+                                       const std::optional<FetchError>& error,
+                                       const XmlFetcher::Document& document)
+{
+    const QString url = run->zoneGroupControlUrl->toString();
+    std::optional<DeviceTopology> topology;
+    if (error) {
+        Logging::error(QStringLiteral("Failed to fetch zone group state from ") + url);
+    } else if (const auto stateText = ZoneGroupState::fromSoapResponse(document->root())) {
+        pugi::xml_document state;
+        XmlText::parse(state, *stateText);
+        topology = ZoneGroupState(state).topologyFor(run->bareUdn);
+        if (topology)
+            Logging::info(QStringLiteral("Zone group state from %1: %2 is in group %3%4")
+                              .arg(url, run->bareUdn, topology->group,
+                                   topology->coordinator ? QStringLiteral(" as its coordinator")
+                                                         : QString()));
+        else
+            Logging::info(QStringLiteral("Zone group state from %1 has no entry for %2")
+                              .arg(url, run->bareUdn));
+    } else {
+        Logging::error(QStringLiteral("No zone group state in the answer from ") + url);
+    }
+    finish(run, std::nullopt, run->info, topology.value_or(run->fallbackTopology()));
+}
+
+void DeviceDiscovery::finish(const PipelinePtr& run, const std::optional<FetchError>& error,
+                             const std::optional<DeviceInfo>& info,
+                             const std::optional<DeviceTopology>& topology)
+{
+    if (error || !info || !topology) {
+        Logging::warning(QStringLiteral("fetchDeviceInfo failed: ") +
+                             (error ? error->description() : QStringLiteral("nil")),
+                         kCategory);
+        return;
+    }
+    if (info->modelName == QStringLiteral("Sonos BOOST")) {
+        Logging::info(QStringLiteral("Ignoring BOOST device at ") +
+                      run->response.location.toString());
+        return;
+    }
+    m_devices.insert(run->response.location, *info);
+    emit NotificationCenter::shared().deviceDiscovered(run->response, *info, *topology);
+}

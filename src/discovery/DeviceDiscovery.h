@@ -1,0 +1,90 @@
+#pragma once
+
+#include "discovery/FetchError.h"
+#include "discovery/SSDPDiscovery.h"
+#include "discovery/SSDPDiscoveryDelegate.h"
+#include "discovery/XmlFetcher.h"
+#include "model/DeviceInfo.h"
+#include "model/DeviceTopology.h"
+
+#include <QHash>
+#include <QObject>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+
+// What a DeviceDiscovery talks to; the defaults are production, tests point
+// the SSDP side at fake speakers on loopback and shorten the timers.
+struct DeviceDiscoveryOptions {
+    SSDPDiscoveryOptions ssdp;
+    XmlFetcherOptions http;
+};
+
+// Finds the Sonos ZonePlayers on the network: runs SSDP search sessions,
+// fetches each answering speaker's description and zone topology, and
+// announces every accepted speaker with "deviceDiscovered".
+class DeviceDiscovery : public QObject, public SSDPDiscoveryDelegate {
+    Q_OBJECT
+public:
+    using Options = DeviceDiscoveryOptions;
+
+    // The process-wide instance, on SSDPDiscovery::defaultDiscovery().
+    static DeviceDiscovery& shared();
+
+    // A private instance with its own SSDP client; network (not owned) may be
+    // null, and then the instance makes its own access manager.
+    explicit DeviceDiscovery(const Options& options, QNetworkAccessManager* network = nullptr,
+                             QObject* parent = nullptr);
+    ~DeviceDiscovery() override;
+
+    const QString sonosDeviceType = QStringLiteral("ZonePlayer");
+    const int sonosDeviceVersion = 1;
+
+    // Starts a session of timeout seconds (absent: until stopped). The outcome
+    // comes only through the notification centre.
+    void searchForDevices(std::optional<double> timeout);
+    // Ends the running session, if any, and posts "discoveryComplete" either way.
+    void stopSearching();
+
+    SSDPDiscovery& discovery() const { return *m_discovery; }
+    // The running session; null when none runs.
+    const std::shared_ptr<SSDPDiscoverySession>& session() const { return m_session; }
+    bool isSearching() const { return m_session != nullptr; }
+    // Every speaker accepted so far, keyed by its description location.
+    const QHash<QUrl, DeviceInfo>& devices() const { return m_devices; }
+
+    // SSDPDiscoveryDelegate
+    void discoveredDevice(const SSDPMSearchResponse& response,
+                          SSDPDiscoverySession& session) override;
+    void discoveredService(const SSDPMSearchResponse& response,
+                           SSDPDiscoverySession& session) override;
+    void closedSession(SSDPDiscoverySession& session) override;
+
+private:
+    struct Pipeline;
+    using PipelinePtr = std::shared_ptr<Pipeline>;
+
+    DeviceDiscovery(SSDPDiscovery& discovery, const XmlFetcherOptions& http);
+
+    void fetchDeviceInfo(const SSDPMSearchResponse& response);
+    void onDescription(const PipelinePtr& run, const std::optional<FetchError>& error,
+                       const XmlFetcher::Document& document);
+    void onTopology(const PipelinePtr& run, const std::optional<FetchError>& error,
+                    const XmlFetcher::Document& document);
+    void fetchZoneGroupState(const PipelinePtr& run);
+    void onZoneGroupState(const PipelinePtr& run, const std::optional<FetchError>& error,
+                          const XmlFetcher::Document& document);
+    void finish(const PipelinePtr& run, const std::optional<FetchError>& error,
+                const std::optional<DeviceInfo>& info,
+                const std::optional<DeviceTopology>& topology);
+
+    SSDPDiscovery* m_discovery = nullptr;
+    std::unique_ptr<SSDPDiscovery> m_ownedDiscovery;
+    QNetworkAccessManager* m_network = nullptr;
+    XmlFetcher* m_fetcher = nullptr;
+    std::shared_ptr<SSDPDiscoverySession> m_session;
+    QHash<QUrl, DeviceInfo> m_devices;
+};
