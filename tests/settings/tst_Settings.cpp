@@ -177,10 +177,10 @@ private Q_SLOTS:
     void unreadableDocumentIsKeptAndReplaced()
     {
         QFETCH(QByteArray, text);
-        QVERIFY(m_store->setValue(QStringLiteral("settings.json"),
-                                  "older unreadable text")); // the .unreadable name
-        QVERIFY(QFile::rename(m_store->path(QStringLiteral("settings.json")),
-                              storedPath() + QStringLiteral(".unreadable")));
+        QFile older(storedPath() + QStringLiteral(".unreadable"));
+        QVERIFY(QDir().mkpath(m_store->directory()) && older.open(QIODevice::WriteOnly));
+        older.write("an older unreadable text");
+        older.close();
         store(text);
 
         Settings settings(*m_store);
