@@ -175,6 +175,7 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
     run->setProgram(bridge);
     run->setArguments(arguments);
     run->setChildProcessModifier([parent = ::getpid()] { prepareChild(parent); });
+    connect(run, &QProcess::started, this, [this, run] { announceStarted(run); });
     connect(run, &QProcess::readyReadStandardOutput, this, [this, run] { onOutput(run); });
     connect(run, &QProcess::finished, this, [this, run] { onFinished(run); });
     connect(run, &QProcess::errorOccurred, this, [this, run](QProcess::ProcessError error) {
@@ -184,11 +185,19 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
     m_runs.append(run);
     process = run;
     m_latest = run;
+    m_announced = false;
 
     _startTimer.start();
+    // QProcess learns whether exec succeeded only later; "serviceStarted"
+    // waits for that, so a failed launch never reads as a started bridge.
     run->start();
-    if (process != run)
-        return; // the launch failed at once and was reported
+}
+
+void AirConnect::announceStarted(QProcess* run)
+{
+    if (run != process || m_announced)
+        return;
+    m_announced = true;
     emit NotificationCenter::shared().serviceStarted();
 }
 
@@ -215,6 +224,7 @@ void AirConnect::endLeftovers(const QString& bridge, const QStringList& argument
 
 void AirConnect::onOutput(QProcess* run)
 {
+    announceStarted(run); // output can be handled before the start report
     const QByteArray chunk = run->readAll();
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString decoded = decoder.decode(chunk);

@@ -44,8 +44,9 @@ public:
     ~AirConnect() override;
 
     // Writes the configuration for these records (in the order given) and
-    // launches the bridge. Call from the main thread only: the bridge is told
-    // to end with the thread that started it.
+    // launches the bridge; "serviceStarted" follows once it has started, or
+    // "serviceTerminated" if it could not be launched. Call from the main
+    // thread only: the bridge is told to end with the thread that started it.
     void start(const QList<DeviceSettings>& devices);
     // Asks the running bridge to end (SIGTERM, SIGKILL 5 s later) and resets
     // the supervisor. "serviceTerminated" follows when it has ended.
@@ -74,6 +75,7 @@ public:
     static QString findBridge(QStringList* lookedAt = nullptr);
 
 private:
+    void announceStarted(QProcess* run);
     void onOutput(QProcess* run);
     void onFinished(QProcess* run);
     void onLaunchFailed(QProcess* run);
@@ -87,6 +89,7 @@ private:
     // a late report from an older run never reads as the newer bridge ending.
     QProcess* m_latest = nullptr;
     bool _ready = false;
+    bool m_announced = false; // "serviceStarted" posted for the current run
     QTimer _startTimer;
     QList<QProcess*> m_runs;
 };
