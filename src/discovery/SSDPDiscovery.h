@@ -14,13 +14,18 @@
 
 class SSDPDiscoverySession;
 
+// One place an M-SEARCH is sent to.
+struct SSDPDestination {
+    QHostAddress address;
+    quint16 port = 1900;
+};
+
 // How an SSDPDiscovery sends and listens; tests point it at loopback.
 struct SSDPDiscoveryOptions {
     // Where the M-SEARCH goes. The SSDP multicast group is sent to on every
     // up, running, multicast-capable IPv4 interface except loopback; any
     // other address (a fake speaker on loopback in tests) is sent to as is.
-    QList<QHostAddress> destinations{QHostAddress(QStringLiteral("239.255.255.250"))};
-    quint16 port = 1900;
+    QList<SSDPDestination> destinations{{QHostAddress(QStringLiteral("239.255.255.250")), 1900}};
     // Where answers arrive; port 0 picks a free one.
     QHostAddress bindAddress{QHostAddress::AnyIPv4};
     quint16 bindPort = 0;

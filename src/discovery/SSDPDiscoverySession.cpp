@@ -117,12 +117,12 @@ void SSDPDiscoverySession::sendRequest()
     if (++m_transmissions >= m_options.transmissions)
         m_retransmitTimer.stop();
 
-    for (const QHostAddress& destination : m_options.destinations) {
-        const QByteArray datagram = m_request.datagram(destination.toString(), m_options.port);
-        if (!destination.isMulticast()) {
-            if (m_socket->writeDatagram(datagram, destination, m_options.port) < 0)
+    for (const auto& [address, port] : m_options.destinations) {
+        const QByteArray datagram = m_request.datagram(address.toString(), port);
+        if (!address.isMulticast()) {
+            if (m_socket->writeDatagram(datagram, address, port) < 0)
                 Logging::debug(QStringLiteral("M-SEARCH to %1 failed: %2")
-                                   .arg(destination.toString(), m_socket->errorString()),
+                                   .arg(address.toString(), m_socket->errorString()),
                                kCategory);
             continue;
         }
@@ -131,7 +131,7 @@ void SSDPDiscoverySession::sendRequest()
             Logging::warning(QStringLiteral("No network interface to send M-SEARCH on"), kCategory);
         for (const QNetworkInterface& interface : interfaces) {
             m_socket->setMulticastInterface(interface);
-            if (m_socket->writeDatagram(datagram, destination, m_options.port) < 0)
+            if (m_socket->writeDatagram(datagram, address, port) < 0)
                 Logging::debug(QStringLiteral("M-SEARCH on %1 failed: %2")
                                    .arg(interface.name(), m_socket->errorString()),
                                kCategory);
