@@ -4,13 +4,14 @@
 #include "platform/SleepInhibitor.h"
 
 #include <QObject>
+#include <QPointer>
 
 #include <deque>
 
 namespace {
 
 struct State {
-    SleepInhibitor* inhibitor = nullptr;
+    QPointer<SleepInhibitor> inhibitor; // a test's inhibitor may go first
     SleepInhibitor* defaultInhibitor = nullptr;
     QMetaObject::Connection connection;
     quint32 assertionID = 0;
