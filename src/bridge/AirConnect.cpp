@@ -41,6 +41,13 @@ bool isExecutableFile(const QString& path)
     return info.isFile() && info.isExecutable();
 }
 
+// airupnp.xml in the user's private temporary folder; empty when there is none.
+QString defaultConfigPath(QString* error)
+{
+    const QString folder = UserTempDir::path(error);
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/airupnp.xml");
+}
+
 // Runs in the child between fork and exec: async-signal-safe calls only.
 void prepareChild(pid_t parent)
 {
@@ -90,12 +97,7 @@ QString AirConnect::configPath() const
 {
     if (!m_options.configPath.isEmpty())
         return m_options.configPath;
-    QString error;
-    const QString folder = UserTempDir::path(&error);
-    if (folder.isEmpty())
-        Logging::error(QStringLiteral("No private temporary folder for the config file - ") + error,
-                       kCategory);
-    return folder + QStringLiteral("/airupnp.xml");
+    return defaultConfigPath(nullptr);
 }
 
 QString AirConnect::bridgePath() const
@@ -141,15 +143,21 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
     }
     _ready = false;
 
-    const QString config = configPath();
+    QString tempError;
+    const QString config =
+        m_options.configPath.isEmpty() ? defaultConfigPath(&tempError) : m_options.configPath;
     const QStringList arguments{QStringLiteral("-Z"), QStringLiteral("-x"), config};
     const QString bridge = bridgePath();
-    if (!bridge.isEmpty())
+    if (!bridge.isEmpty() && tempError.isEmpty())
         endLeftovers(bridge, arguments);
 
     const QString configUrl = QUrl::fromLocalFile(config).toString();
     QString error;
-    if (writeConfig(config, devices, &error))
+    if (!tempError.isEmpty())
+        Logging::error(QStringLiteral("Failed to write config file to ") + configUrl +
+                           QStringLiteral(" - ") + tempError,
+                       kCategory);
+    else if (writeConfig(config, devices, &error))
         Logging::info(QStringLiteral("Wrote config file to ") + configUrl, kCategory);
     else
         Logging::error(QStringLiteral("Failed to write config file to ") + configUrl +
@@ -157,16 +165,16 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
                        kCategory);
 
     if (bridge.isEmpty()) {
-        QStringList lookedAt;
+        QStringList lookedAt{m_options.bridgePath};
         if (m_options.bridgePath.isEmpty())
             findBridge(&lookedAt);
-        else
-            lookedAt = QStringList{m_options.bridgePath};
-        Logging::error(QStringLiteral("Failed to launch ") + lookedAt.join(QStringLiteral(", ")) +
-                           QStringLiteral(" - not found or not executable"),
-                       kCategory);
-        _startTimer.stop();
-        emit NotificationCenter::shared().serviceTerminated();
+        failBeforeLaunch(lookedAt.join(QStringLiteral(", ")) +
+                         QStringLiteral(" - not found or not executable"));
+        return;
+    }
+    if (!tempError.isEmpty()) {
+        // No file to name: a bridge without one would offer every renderer on the network.
+        failBeforeLaunch(bridge + QStringLiteral(" - no private folder for its config file"));
         return;
     }
 
@@ -191,6 +199,14 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
     // QProcess learns whether exec succeeded only later; "serviceStarted"
     // waits for that, so a failed launch never reads as a started bridge.
     run->start();
+}
+
+void AirConnect::failBeforeLaunch(const QString& what)
+{
+    Logging::error(QStringLiteral("Failed to launch ") + what, kCategory);
+    _startTimer.stop();
+    m_latest = nullptr; // a replaced run ending later is not this start's end
+    emit NotificationCenter::shared().serviceTerminated();
 }
 
 void AirConnect::announceStarted(QProcess* run)

@@ -67,6 +67,7 @@ public:
     // Every bridge of ours not yet ended: the current one and stopped ones.
     QList<qint64> livingProcessIds() const;
 
+    // Empty when there is no private folder for it.
     QString configPath() const;
     QString bridgePath() const;
 
@@ -75,6 +76,7 @@ public:
     static QString findBridge(QStringList* lookedAt = nullptr);
 
 private:
+    void failBeforeLaunch(const QString& what);
     void announceStarted(QProcess* run);
     void onOutput(QProcess* run);
     void onFinished(QProcess* run);
