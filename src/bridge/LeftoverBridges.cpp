@@ -16,6 +16,7 @@ namespace {
 
 // A command line longer than this is not one we started.
 constexpr qint64 kMaxCommandLine = 64 * 1024;
+constexpr std::chrono::milliseconds kKillWait{500};
 
 QString procPath(pid_t pid, const char* entry)
 {
@@ -68,6 +69,17 @@ char processState(pid_t pid)
     return stat.at(close + 2);
 }
 
+QList<pid_t> waitUntilGone(QList<pid_t> pids, std::chrono::milliseconds wait)
+{
+    const QDeadlineTimer deadline(wait);
+    while (true) {
+        pids.removeIf([](pid_t pid) { return isGone(pid); });
+        if (pids.isEmpty() || deadline.hasExpired())
+            return pids;
+        QThread::msleep(10);
+    }
+}
+
 } // namespace
 
 bool isGone(pid_t pid)
@@ -106,16 +118,11 @@ QList<pid_t> end(const QList<pid_t>& pids, std::chrono::milliseconds wait)
 {
     for (const pid_t pid : pids)
         ::kill(pid, SIGTERM);
-    const QDeadlineTimer deadline(wait);
-    QList<pid_t> left = pids;
-    while (true) {
-        left.removeIf([](pid_t pid) { return isGone(pid); });
-        if (left.isEmpty() || deadline.hasExpired())
-            break;
-        QThread::msleep(20);
-    }
+    const QList<pid_t> left = waitUntilGone(pids, wait);
     for (const pid_t pid : left)
         ::kill(pid, SIGKILL);
+    // SIGKILL is not instant either; the new bridge should not meet the old one.
+    waitUntilGone(left, kKillWait);
     return left;
 }
 
