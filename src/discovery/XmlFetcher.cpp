@@ -7,6 +7,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
+
 XmlFetcher::XmlFetcher(QNetworkAccessManager& network, Options options, QObject* parent)
     : QObject(parent), m_network(network), m_options(options)
 {
@@ -72,11 +74,17 @@ void XmlFetcher::onReadyRead(QNetworkReply* reply)
     const auto it = m_transfers.find(reply);
     if (it == m_transfers.end() || it->tooLarge)
         return;
-    // Read no more than one byte past the limit, so an oversized body is never held.
-    const qint64 room = m_options.maxBodySize - it->body.size() + 1;
-    it->body += reply->read(room);
+    it->body += readBounded(reply, it->body.size());
     if (it->body.size() > m_options.maxBodySize)
         abortTooLarge(reply, *it);
+}
+
+QByteArray XmlFetcher::readBounded(QNetworkReply* reply, qint64 held) const
+{
+    // No more than one byte past the limit, so an oversized body is never held;
+    // and no more than is there, since read(n) reserves n bytes first.
+    const qint64 room = m_options.maxBodySize - held + 1;
+    return reply->read(std::min(room, reply->bytesAvailable()));
 }
 
 void XmlFetcher::abortTooLarge(QNetworkReply* reply, Transfer& transfer)
@@ -96,7 +104,7 @@ void XmlFetcher::onFinished(QNetworkReply* reply)
     m_transfers.erase(it);
     if (!transfer.tooLarge) {
         // The last bytes may still be buffered in the reply.
-        transfer.body += reply->read(m_options.maxBodySize - transfer.body.size() + 1);
+        transfer.body += readBounded(reply, transfer.body.size());
         transfer.tooLarge = transfer.body.size() > m_options.maxBodySize;
     }
     const QString url = transfer.url.toString();

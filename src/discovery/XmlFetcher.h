@@ -60,6 +60,7 @@ private:
     void track(QNetworkReply* reply, const QUrl& url, Completion completion);
     void onReadyRead(QNetworkReply* reply);
     void onFinished(QNetworkReply* reply);
+    QByteArray readBounded(QNetworkReply* reply, qint64 held) const;
     void abortTooLarge(QNetworkReply* reply, Transfer& transfer);
 
     QNetworkAccessManager& m_network;
