@@ -82,7 +82,7 @@ private Q_SLOTS:
         QVERIFY(speaker.start());
         DeviceDiscovery discovery(optionsFor({&speaker}));
 
-        discovery.searchForDevices(0.4);
+        discovery.searchForDevices(1.0);
         QVERIFY(discovery.isSearching());
         QTRY_COMPARE(notifications.count(QStringLiteral("discoveryComplete")), 1);
         QVERIFY(!discovery.isSearching());

@@ -109,12 +109,12 @@ private Q_SLOTS:
         }
         SSDPDiscovery discovery(optionsFor(fakes));
         Recorder recorder;
-        QVERIFY(discovery.beginSearch(zonePlayerRequest(&recorder), 0.15));
+        QVERIFY(discovery.beginSearch(zonePlayerRequest(&recorder), 0.25));
         QTRY_COMPARE(recorder.closed, 1);
         QCOMPARE(recorder.devices.size(), speakers);
 
         // A new session passes the same answers on again.
-        QVERIFY(discovery.beginSearch(zonePlayerRequest(&recorder), 0.15));
+        QVERIFY(discovery.beginSearch(zonePlayerRequest(&recorder), 0.25));
         QTRY_COMPARE(recorder.closed, 2);
         QCOMPARE(recorder.devices.size(), 2 * speakers);
         qDeleteAll(fakes);
