@@ -196,7 +196,7 @@ private Q_SLOTS:
         airConnect.stop();
         QTRY_COMPARE(m_terminated->count(), 1);
         airConnect.stop(); // nothing to stop: posts nothing
-        QTest::qWait(400);
+        QTest::qWait(400); // past the watchdog's time
         QVERIFY(messages(Level::Error).isEmpty());
         QCOMPARE(m_terminated->count(), 1);
     }
