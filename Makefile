@@ -31,8 +31,9 @@ bench: build
 format:
 	cmake --build $(BUILD_DIR) --target format
 
+# PREFIX=/opt/corvane installs elsewhere than /usr/local; DESTDIR stages.
 install: build
-	cmake --install $(BUILD_DIR)
+	cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
 
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB

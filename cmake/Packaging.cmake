@@ -17,6 +17,10 @@ install(FILES "${PROJECT_SOURCE_DIR}/data/${CORVANE_APP_ID}.desktop"
 install(FILES "${PROJECT_SOURCE_DIR}/data/icons/hicolor/scalable/apps/${CORVANE_APP_ID}.svg"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
 
+# cpack (and the install target) would otherwise build every target first,
+# tests and benchmarks included; `make install` and `make package` build.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 set(CORVANE_PACKAGE_CONTACT "Corvane maintainers <maintainers@corvane.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
 
