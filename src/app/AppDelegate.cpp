@@ -1,0 +1,423 @@
+#include "app/AppDelegate.h"
+
+#include "Version.h"
+#include "app/BridgeState.h"
+#include "app/CrashReportDialog.h"
+#include "app/StatusMenu.h"
+#include "app/SystemSleep.h"
+#include "bridge/AirConnect.h"
+#include "discovery/DeviceDiscovery.h"
+#include "log/Log.h"
+#include "log/Logging.h"
+#include "platform/Launcher.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SessionBus.h"
+#include "preferences/PreferencesWindow.h"
+#include "settings/Settings.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QIcon>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+
+namespace {
+
+// The bridge gets this long to end at quit before it is killed.
+constexpr int kQuitWaitMs = 6000;
+constexpr double kSearchTimeout = 8.0;
+
+const QString kLookingForSpeakers = QStringLiteral("Corvane: Looking For Speakers...");
+const QString kTurnOff = QStringLiteral("Turn Corvane Off");
+const QString kTurnOn = QStringLiteral("Turn Corvane On");
+
+} // namespace
+
+AppDelegate::AppDelegate(StatusItemMode mode, const Services& services, QObject* parent)
+    : QObject(parent), m_mode(mode), m_services(services), m_statusMenu(new StatusMenu)
+{
+    connect(m_statusMenu->onOffItem(), &QAction::triggered, this, &AppDelegate::onOffClicked);
+    connect(m_statusMenu->preferencesItem(), &QAction::triggered, this,
+            &AppDelegate::preferencesClicked);
+    connect(m_statusMenu->aboutItem(), &QAction::triggered, this, &AppDelegate::aboutClicked);
+    connect(m_statusMenu->feedbackItem(), &QAction::triggered, this, &AppDelegate::feedbackClicked);
+    connect(m_statusMenu->quitItem(), &QAction::triggered, this, &AppDelegate::quitClicked);
+    connect(m_statusMenu, &QMenu::aboutToShow, this, &AppDelegate::menuWillOpen);
+}
+
+AppDelegate::~AppDelegate()
+{
+    for (const QMetaObject::Connection& observer : std::as_const(m_observers))
+        disconnect(observer);
+    delete m_statusItem;
+    delete m_preferencesWindow;
+    delete m_statusMenu;
+}
+
+QAction* AppDelegate::firstMenuItem() const
+{
+    return m_statusMenu->statusItem();
+}
+
+QAction* AppDelegate::onOffMenuItem() const
+{
+    return m_statusMenu->onOffItem();
+}
+
+PreferencesWindow* AppDelegate::preferencesWindow() const
+{
+    return m_preferencesWindow;
+}
+
+void AppDelegate::setAboutPresenter(std::function<void(const QString&)> presenter)
+{
+    m_aboutPresenter = std::move(presenter);
+}
+
+void AppDelegate::applicationWillFinishLaunching()
+{
+    // Every level passes, so a saved log or a crash report carries everything.
+    Logging::setThreshold(Logging::Level::Verbose);
+    Log::shared().attach();
+    Logging::info(QStringLiteral("applicationWillFinishLaunching"));
+
+    if (!m_services.crashReporter)
+        m_services.crashReporter = &CrashReporter::shared();
+    CrashReporter& reporter = *m_services.crashReporter;
+    reporter.configureWithIdentifier(QLatin1String(corvane::kAppId), this);
+    reporter.setLogLevel(CrashReporter::LogLevel::Warning);
+    reporter.setLogHandler(&AppDelegate::crashReporterLog);
+    if (m_mode == StatusItemMode::Tray) {
+        reporter.setPresenter([](const CrashReport& report, std::function<void()> done) {
+            CrashReportDialog::present(report, std::move(done));
+        });
+    }
+    reporter.startManager();
+
+    // Loaded before the first speaker is merged.
+    if (!m_services.settings)
+        m_services.settings = &Settings::shared();
+    if (!m_services.discovery)
+        m_services.discovery = &DeviceDiscovery::shared();
+    if (!m_services.airConnect)
+        m_services.airConnect = &AirConnect::shared();
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    Logging::info(QStringLiteral("applicationDidFinishLaunching"));
+    if (m_services.bus)
+        Launcher::stopLauncherIfRunning(*m_services.bus);
+    createStatusItem();
+    m_statusMenu->feedbackItem()->setVisible(m_services.crashReporter->feedbackManager() !=
+                                             nullptr);
+
+    NotificationCenter& center = NotificationCenter::shared();
+    m_observers = {
+        connect(&center, &NotificationCenter::deviceSettingsChanged, this,
+                &AppDelegate::onDeviceSettingsChanged),
+        connect(&center, &NotificationCenter::discoveryStarted, this,
+                &AppDelegate::onDiscoveryStarted),
+        connect(&center, &NotificationCenter::deviceDiscovered, this,
+                &AppDelegate::onDeviceDiscovered),
+        connect(&center, &NotificationCenter::discoveryComplete, this,
+                &AppDelegate::onDiscoveryComplete),
+        connect(&center, &NotificationCenter::serviceStarted, this, &AppDelegate::onServiceStarted),
+        connect(&center, &NotificationCenter::serviceReady, this, &AppDelegate::onServiceReady),
+        connect(&center, &NotificationCenter::serviceTerminated, this,
+                &AppDelegate::onServiceTerminated),
+    };
+
+    rebuildDeviceMenuItems();
+    Corvane::bridgeStopped = false;
+    m_services.discovery->searchForDevices(kSearchTimeout);
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    if (m_terminated)
+        return;
+    m_terminated = true;
+    Logging::info(QStringLiteral("applicationWillTerminate"));
+    // Quitting must not leave the bridge behind: wait (bounded) for it to end.
+    m_services.airConnect->stopAndWait(kQuitWaitMs);
+}
+
+// Status item -----------------------------------------------------------------
+
+bool AppDelegate::trayAvailable() const
+{
+    return m_mode == StatusItemMode::Tray && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void AppDelegate::createStatusItem()
+{
+    if (m_mode == StatusItemMode::Headless)
+        return;
+    QIcon icon(QStringLiteral(":/statusIcon.svg"));
+    icon.setIsMask(true); // lets the panel tint it like its other icons
+    m_statusItem = new QSystemTrayIcon(icon, this);
+    m_statusItem->setToolTip(QStringLiteral("Corvane"));
+    m_statusItem->setContextMenu(m_statusMenu);
+    m_statusItem->show();
+
+    // A panel started after us: Qt picks the tray protocol when the icon is
+    // made, so make it again once a StatusNotifierWatcher turns up.
+    auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
+                                            SessionBus::defaultConnection(),
+                                            QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        Logging::info(QStringLiteral("A system tray appeared"));
+        m_statusItem->hide();
+        m_statusItem->show();
+    });
+
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // No tray (stock GNOME): the window carries the status line instead.
+        Logging::info(QStringLiteral("No system tray: showing the preferences window"));
+        showWindow();
+    }
+}
+
+void AppDelegate::setStatus(const QString& text)
+{
+    firstMenuItem()->setText(text);
+    Logging::info(text);
+    if (m_preferencesWindow && m_mode == StatusItemMode::Tray &&
+        !QSystemTrayIcon::isSystemTrayAvailable())
+        m_preferencesWindow->setStatusText(text);
+}
+
+void AppDelegate::setOnOffTitle(const QString& text)
+{
+    onOffMenuItem()->setText(text);
+}
+
+void AppDelegate::onMainQueue(std::function<void()> work)
+{
+    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+}
+
+// Speaker items ---------------------------------------------------------------
+
+QAction* AppDelegate::makeDeviceMenuItem(const DeviceSettings& settings)
+{
+    auto* item = new QAction(settings.name, m_statusMenu);
+    item->setEnabled(false);
+    item->setCheckable(true);
+    item->setChecked(settings.enabled);
+    item->setData(settings.info.location);
+    return item;
+}
+
+void AppDelegate::rebuildDeviceMenuItems()
+{
+    for (QAction* item : std::as_const(m_deviceMenuItems)) {
+        m_statusMenu->removeAction(item);
+        delete item;
+    }
+    m_deviceMenuItems.clear();
+    for (const DeviceSettings& settings : m_services.settings->devices()) {
+        if (settings.active)
+            m_deviceMenuItems.append(makeDeviceMenuItem(settings));
+    }
+    for (qsizetype i = 0; i < m_deviceMenuItems.size(); ++i)
+        m_statusMenu->insertItem(StatusMenu::firstDevicePosition + int(i), m_deviceMenuItems[i]);
+}
+
+// Menu actions ----------------------------------------------------------------
+
+void AppDelegate::onOffClicked()
+{
+    const bool turningOn = onOffMenuItem()->text().endsWith(QLatin1String("On"));
+    Logging::info((turningOn ? QStringLiteral("on") : QStringLiteral("off")) +
+                  QStringLiteral("Clicked"));
+    Corvane::bridgeStopped = !turningOn;
+    if (turningOn) {
+        setStatus(kLookingForSpeakers);
+        setOnOffTitle(kTurnOff);
+        Corvane::bridgeStopped = false;
+        m_services.discovery->searchForDevices(kSearchTimeout);
+    } else {
+        setStatus(QStringLiteral("Corvane: Off"));
+        setOnOffTitle(kTurnOn);
+        Q_EMIT NotificationCenter::shared().appStopped();
+        m_services.discovery->stopSearching();
+        m_services.airConnect->stop();
+    }
+}
+
+void AppDelegate::preferencesClicked()
+{
+    Logging::info(QStringLiteral("preferencesClicked"));
+    showWindow();
+}
+
+void AppDelegate::aboutClicked()
+{
+    Logging::info(QStringLiteral("aboutClicked"));
+    const QString text = QStringLiteral("Corvane ") + Settings::applicationVersion();
+    if (m_aboutPresenter) {
+        m_aboutPresenter(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Corvane"), text, QMessageBox::Ok);
+    box.setInformativeText(QStringLiteral("Plays to your Sonos speakers from anything that "
+                                          "speaks AirPlay, through AirConnect."));
+    box.exec();
+}
+
+void AppDelegate::feedbackClicked()
+{
+    Logging::info(QStringLiteral("feedbackClicked"));
+    if (FeedbackManager* feedback = m_services.crashReporter->feedbackManager())
+        feedback->showFeedbackWindow();
+}
+
+void AppDelegate::quitClicked()
+{
+    Logging::info(QStringLiteral("quitClicked"));
+    QCoreApplication::quit();
+}
+
+void AppDelegate::menuWillOpen()
+{
+    if (m_preferencesWindow && m_preferencesWindow->isVisible())
+        showWindow();
+}
+
+void AppDelegate::showWindow()
+{
+    if (m_mode == StatusItemMode::Headless)
+        return;
+    if (!m_preferencesWindow) {
+        ViewController::Services services;
+        services.settings = m_services.settings;
+        services.discovery = m_services.discovery;
+        services.airConnect = m_services.airConnect;
+        m_preferencesWindow = new PreferencesWindow(services);
+        if (!QSystemTrayIcon::isSystemTrayAvailable())
+            m_preferencesWindow->setStatusText(firstMenuItem()->text());
+    }
+    m_preferencesWindow->showAndActivate();
+}
+
+// Notification handlers -------------------------------------------------------
+
+void AppDelegate::onDeviceSettingsChanged()
+{
+    onMainQueue([this] { rebuildDeviceMenuItems(); });
+}
+
+void AppDelegate::onDiscoveryStarted()
+{
+    onMainQueue([this] {
+        setStatus(kLookingForSpeakers);
+        setOnOffTitle(kTurnOff);
+        rebuildDeviceMenuItems();
+    });
+}
+
+void AppDelegate::onDeviceDiscovered(const SSDPMSearchResponse&, const DeviceInfo& deviceInfo,
+                                     const DeviceTopology& deviceTopology)
+{
+    Settings& settings = *m_services.settings;
+    const QUrl& location = deviceInfo.location;
+    const QString defaultName = deviceInfo.defaultName();
+    const QString where = QStringLiteral(" (") + location.toString() + QLatin1Char(')');
+
+    std::optional<DeviceSettings> stored = settings.device(location);
+    if (!stored && deviceInfo.udn) {
+        // A speaker's address changes with DHCP: carry its record (the user's
+        // name and choice) over to the new location instead of stranding it.
+        for (const DeviceSettings& other : settings.devices()) {
+            if (other.info.udn == deviceInfo.udn && !other.active) {
+                Logging::info(QStringLiteral("Moving ") + other.name + QStringLiteral(" from ") +
+                              other.info.location.toString() + QStringLiteral(" to ") +
+                              location.toString());
+                settings.removeDevice(other.info.location);
+                stored = other;
+                break;
+            }
+        }
+    }
+    if (stored)
+        Logging::info(QStringLiteral("Updating menu item ") + stored->name + where);
+    else
+        Logging::info(QStringLiteral("Adding menu item ") + defaultName + where);
+    settings.setDevice(location, mergeDiscovered(stored, deviceInfo, deviceTopology));
+    onMainQueue([this] { rebuildDeviceMenuItems(); });
+}
+
+void AppDelegate::onDiscoveryComplete()
+{
+    if (m_deviceMenuItems.isEmpty()) {
+        Logging::warning(QStringLiteral("Discovery finished with no speakers found"));
+        onMainQueue([this] { setStatus(QStringLiteral("Corvane: No Speakers Found")); });
+    } else if (Corvane::bridgeStopped) {
+        Logging::info(QStringLiteral("Discovery complete, bridge is stopped"));
+    } else if (!m_services.airConnect->isRunning()) {
+        Logging::info(QStringLiteral("Discovery complete, starting AirConnect"));
+        m_services.airConnect->start(m_services.settings->devices());
+    } else {
+        Logging::info(QStringLiteral("Discovery complete, AirConnect already running"));
+    }
+}
+
+void AppDelegate::onServiceStarted()
+{
+    onMainQueue([this] {
+        setStatus(QStringLiteral("Corvane: Starting..."));
+        SystemSleep::preventSleep();
+    });
+}
+
+void AppDelegate::onServiceReady()
+{
+    onMainQueue([this] { setStatus(QStringLiteral("Corvane: Running")); });
+}
+
+void AppDelegate::onServiceTerminated()
+{
+    onMainQueue([this] {
+        SystemSleep::allowSleep();
+        setStatus(QStringLiteral("Corvane: Stopped"));
+        setOnOffTitle(kTurnOn);
+    });
+}
+
+// Crash reporter --------------------------------------------------------------
+
+void AppDelegate::crashManagerWillShowSubmitCrashReportAlert(CrashReporter&)
+{
+    Settings& settings = *m_services.settings;
+    settings.crashesByVersion.insert(Settings::applicationVersion(),
+                                     settings.crashCountForCurrentVersion() + 1);
+    settings.save();
+}
+
+QString AppDelegate::applicationLogForCrashManager(CrashReporter&)
+{
+    return Log::shared().dump(100);
+}
+
+void AppDelegate::crashReporterLog(const CrashReporter::MessageProvider& message,
+                                   CrashReporter::LogLevel level, const char* file,
+                                   const char* function, quint32 line)
+{
+    if (level != CrashReporter::LogLevel::Error && level != CrashReporter::LogLevel::Warning)
+        return;
+    const QStringList pieces =
+        QString::fromUtf8(file ? file : "").split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const QString fileName = pieces.isEmpty() ? QString() : pieces.last();
+    const QString text = fileName + QLatin1Char(':') + QString::number(line) + QLatin1Char(' ') +
+                         QString::fromUtf8(function ? function : "") + QLatin1Char(' ') +
+                         (message ? message().value_or(QString()) : QString());
+    const QString category = QStringLiteral("HockeySDK");
+    if (level == CrashReporter::LogLevel::Error)
+        Logging::error(text, category);
+    else
+        Logging::warning(text, category);
+}

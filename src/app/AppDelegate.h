@@ -1,0 +1,117 @@
+#pragma once
+
+#include "platform/CrashReporter.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class AirConnect;
+class DeviceDiscovery;
+class NotificationCenter;
+class PreferencesWindow;
+class QAction;
+class SessionBus;
+class QSystemTrayIcon;
+class Settings;
+class StatusMenu;
+struct DeviceInfo;
+struct DeviceSettings;
+struct DeviceTopology;
+struct SSDPMSearchResponse;
+
+// The spine of Corvane: runs start-up and shutdown, merges every speaker found
+// into the settings, decides when the bridge starts, keeps the status menu
+// and the idle-sleep inhibitor in step with the bridge, and serves the crash
+// reporter.
+class AppDelegate : public QObject, public CrashReporterDelegate {
+    Q_OBJECT
+public:
+    // What the delegate drives; tests hand in private instances.
+    struct Services {
+        Settings* settings = nullptr;
+        DeviceDiscovery* discovery = nullptr;
+        AirConnect* airConnect = nullptr;
+        CrashReporter* crashReporter = nullptr;
+        SessionBus* bus = nullptr; // for the login helper; none: no helper to stop
+    };
+    // How the status line reaches the user.
+    enum class StatusItemMode {
+        Tray,    // a tray icon; opens the preferences window at launch when no tray is there
+        Headless // no display: no icon, no windows; status changes go to the log only
+    };
+
+    // Services left null are the shared instances, taken once the log is
+    // attached so that loading them is logged.
+    AppDelegate(StatusItemMode mode, const Services& services, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Start-up, in this order, then the event loop; applicationWillTerminate
+    // runs once on the way out, however the program is asked to quit.
+    void applicationWillFinishLaunching();
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    // Status menu.
+    void rebuildDeviceMenuItems();
+    QAction* makeDeviceMenuItem(const DeviceSettings& settings);
+    void onOffClicked();
+    void preferencesClicked();
+    void aboutClicked();
+    void feedbackClicked();
+    void quitClicked();
+    void menuWillOpen();
+    // Creates the preferences window on first use, shows and raises it.
+    void showWindow();
+
+    StatusMenu* statusMenu() const { return m_statusMenu; }
+    QAction* firstMenuItem() const;
+    QAction* onOffMenuItem() const;
+    const QList<QAction*>& deviceMenuItems() const { return m_deviceMenuItems; }
+    QSystemTrayIcon* statusItem() const { return m_statusItem; }
+    PreferencesWindow* preferencesWindow() const;
+
+    // Test seam: replaces the modal about box; handed the message text.
+    void setAboutPresenter(std::function<void(const QString&)> presenter);
+
+    // CrashReporterDelegate
+    void crashManagerWillShowSubmitCrashReportAlert(CrashReporter& crashManager) override;
+    QString applicationLogForCrashManager(CrashReporter& crashManager) override;
+
+    // The reporter's log handler: its warnings and errors into our log.
+    static void crashReporterLog(const CrashReporter::MessageProvider& message,
+                                 CrashReporter::LogLevel level, const char* file,
+                                 const char* function, quint32 line);
+
+private:
+    // Notification handlers.
+    void onDeviceSettingsChanged();
+    void onDiscoveryStarted();
+    void onDeviceDiscovered(const SSDPMSearchResponse& response, const DeviceInfo& deviceInfo,
+                            const DeviceTopology& deviceTopology);
+    void onDiscoveryComplete();
+    void onServiceStarted();
+    void onServiceReady();
+    void onServiceTerminated();
+
+    // Work that a handler leaves to the event loop, in posting order.
+    void onMainQueue(std::function<void()> work);
+    void setStatus(const QString& text);
+    void setOnOffTitle(const QString& text);
+    void createStatusItem();
+    bool trayAvailable() const;
+
+    const StatusItemMode m_mode;
+    Services m_services;
+    StatusMenu* m_statusMenu = nullptr;
+    QSystemTrayIcon* m_statusItem = nullptr;
+    QList<QAction*> m_deviceMenuItems;
+    QPointer<PreferencesWindow> m_preferencesWindow;
+    QList<QMetaObject::Connection> m_observers;
+    std::function<void(const QString&)> m_aboutPresenter;
+    bool m_terminated = false;
+};
