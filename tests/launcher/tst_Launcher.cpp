@@ -277,65 +277,6 @@ private Q_SLOTS:
         QVERIFY(launches.isEmpty());
         QVERIFY(!bus.isSubscribed());
     }
-
-    void helperLaunchesOnceAndWaits()
-    {
-        SessionBus corvane(openConnection(QStringLiteral("corvane")));
-        SessionBus stranger(openConnection(QStringLiteral("stranger")));
-        SessionBus bus(openConnection(QStringLiteral("helper")));
-        launcher::AppDelegate helper(bus, QStringLiteral("/p/libexec/corvane/corvane-helper"),
-                                     QString());
-        QStringList launches;
-        helper.setLaunchFunction([&](const QString& program) {
-            launches << program;
-            return false; // a failed launch still leaves the helper waiting
-        });
-        QSignalSpy terminate(&helper, &launcher::AppDelegate::terminateRequested);
-        QSignalSpy ignored(&bus, &SessionBus::killLauncherIgnored);
-        helper.applicationDidFinishLaunching();
-        QCOMPARE(launches, QStringList{QStringLiteral("/p/bin/corvane")});
-        QVERIFY(corvane.nameHasOwner(helperId));
-
-        QVERIFY(stranger.emitKillLauncher(appId)); // Corvane's name is not the stranger's
-        QCOMPARE(corvane.registerName(appId), SessionBus::NameRequest::Owned);
-        QVERIFY(corvane.emitKillLauncher(QStringLiteral("org.example.Other")));
-        QTRY_COMPARE(ignored.count(), 2);
-        QCOMPARE(terminate.count(), 0);
-
-        QVERIFY(corvane.emitKillLauncher(appId));
-        QTRY_COMPARE(terminate.count(), 1);
-        QCOMPARE(launches.size(), 1);
-    }
-
-    void helperWithoutBus_data()
-    {
-        QTest::addColumn<bool>("corvaneHoldsLock");
-        QTest::newRow("Corvane not running") << false;
-        QTest::newRow("Corvane holds its lock") << true;
-    }
-
-    void helperWithoutBus()
-    {
-        QFETCH(bool, corvaneHoldsLock);
-        QTemporaryDir dir;
-        const QString lockPath = dir.filePath(QStringLiteral("corvane.lock"));
-        InstanceLock corvaneLock(lockPath);
-        if (corvaneHoldsLock)
-            QVERIFY(corvaneLock.tryLock());
-
-        SessionBus bus{QDBusConnection(QStringLiteral("never-opened"))};
-        launcher::AppDelegate helper(bus, QStringLiteral("/p/libexec/corvane/corvane-helper"),
-                                     lockPath);
-        int launches = 0;
-        helper.setLaunchFunction([&](const QString&) {
-            ++launches;
-            return true;
-        });
-        QSignalSpy terminate(&helper, &launcher::AppDelegate::terminateRequested);
-        helper.applicationDidFinishLaunching();
-        QCOMPARE(launches, corvaneHoldsLock ? 0 : 1);
-        QCOMPARE(terminate.count(), 1);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestLauncher)

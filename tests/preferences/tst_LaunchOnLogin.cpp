@@ -194,15 +194,6 @@ private Q_SLOTS:
         expectOutcome(Logging::Level::Error, message);
         QVERIFY(!login.startAtLogin());
     }
-
-    void defaultFolderFollowsXdgConfigHome()
-    {
-        const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home->path()));
-        const QString dir = LaunchOnLogin::defaultAutostartDir();
-        saved.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", saved);
-        QCOMPARE(dir, m_home->path() + QStringLiteral("/autostart"));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestLaunchOnLogin)
