@@ -2,8 +2,6 @@
 
 #include "discovery/SSDPDiscoverySession.h"
 
-#include <QMetaObject>
-
 #include <algorithm>
 #include <cmath>
 

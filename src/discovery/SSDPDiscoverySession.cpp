@@ -97,11 +97,10 @@ void SSDPDiscoverySession::end()
 {
     if (m_state != State::Open)
         return;
+    // Reported before end() returns, so a caller that ends a session and starts
+    // the next one never hears of the old one afterwards.
     stopIO();
-    m_state = State::Ending;
-    // Reported from the event loop, so a delegate may end a session from
-    // inside one of its own callbacks.
-    QMetaObject::invokeMethod(this, &SSDPDiscoverySession::finish, Qt::QueuedConnection);
+    finish();
 }
 
 void SSDPDiscoverySession::abandon()

@@ -19,7 +19,7 @@ class SSDPDiscoverySession : public QObject {
 public:
     ~SSDPDiscoverySession() override;
 
-    // Stops the session; closedSession follows from the event loop. Later calls do nothing.
+    // Stops the session and reports closedSession before returning; later calls do nothing.
     void end();
 
     bool isOpen() const { return m_state == State::Open; }
@@ -34,7 +34,7 @@ public:
 
 private:
     friend class SSDPDiscovery;
-    enum class State { Open, Ending, Closed };
+    enum class State { Open, Closed };
 
     SSDPDiscoverySession(int id, SSDPMSearchRequest request, const SSDPDiscovery::Options& options,
                          std::function<void(SSDPDiscoverySession*)> onClosed);

@@ -9,6 +9,12 @@
 
 #include <algorithm>
 
+namespace {
+
+constexpr qint64 kReadAhead = 256 * 1024;
+
+} // namespace
+
 XmlFetcher::XmlFetcher(QNetworkAccessManager& network, Options options, QObject* parent)
     : QObject(parent), m_network(network), m_options(options)
 {
@@ -58,6 +64,9 @@ void XmlFetcher::postSoap(const QUrl& url, const QByteArray& soapAction, const Q
 void XmlFetcher::track(QNetworkReply* reply, const QUrl& url, Completion completion)
 {
     m_transfers.insert(reply, Transfer{url, std::move(completion), {}, false});
+    // Qt's HTTP thread reads ahead without bound unless told; this keeps what
+    // it holds small, so the body limit also limits memory.
+    reply->setReadBufferSize(kReadAhead);
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
         const auto it = m_transfers.find(reply);
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
@@ -83,8 +92,8 @@ QByteArray XmlFetcher::readBounded(QNetworkReply* reply, qint64 held) const
 {
     // No more than one byte past the limit, so an oversized body is never held;
     // and no more than is there, since read(n) reserves n bytes first.
-    const qint64 room = m_options.maxBodySize - held + 1;
-    return reply->read(std::min(room, reply->bytesAvailable()));
+    const qint64 take = std::min(m_options.maxBodySize - held + 1, reply->bytesAvailable());
+    return take > 0 ? reply->read(take) : QByteArray();
 }
 
 void XmlFetcher::abortTooLarge(QNetworkReply* reply, Transfer& transfer)

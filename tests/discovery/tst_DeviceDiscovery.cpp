@@ -283,9 +283,10 @@ private Q_SLOTS:
         if (!expectWarning.isEmpty())
             QVERIFY(log.has(Level::Warning, kSSDP, expectWarning));
         if (description == int(FakeSpeaker::Config::Description::Huge)) {
-            // Aborted soon after the limit, not after the whole 64 MiB.
+            // Aborted soon after the limit, not after the whole 64 MiB; what the
+            // kernel's socket buffers took on loopback counts as sent.
             QTRY_VERIFY(speaker.hugeClientHungUp());
-            QVERIFY2(speaker.hugeBytesSent() < 16 * 1024 * 1024,
+            QVERIFY2(speaker.hugeBytesSent() < 32 * 1024 * 1024,
                      qPrintable(QString::number(speaker.hugeBytesSent())));
         }
     }
