@@ -9,7 +9,7 @@ namespace {
 const QString daemonService = QStringLiteral("org.freedesktop.DBus");
 const QString daemonPath = QStringLiteral("/org/freedesktop/DBus");
 
-// RequestName flag and replies of the D-Bus specification.
+// RequestName flag and replies, as the bus daemon defines them.
 constexpr uint doNotQueue = 4;
 constexpr uint primaryOwner = 1;
 constexpr uint alreadyOwner = 4;
