@@ -1,0 +1,383 @@
+#include "preferences/ViewController.h"
+
+#include "app/BridgeState.h"
+#include "bridge/AirConnect.h"
+#include "discovery/DeviceDiscovery.h"
+#include "log/Log.h"
+#include "log/Logging.h"
+#include "platform/NotificationCenter.h"
+#include "preferences/EditableTextField.h"
+#include "preferences/IconLoader.h"
+#include "preferences/LaunchOnLogin.h"
+#include "preferences/PreferencesTableViewItem.h"
+#include "settings/Settings.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScrollArea>
+#include <QStandardPaths>
+#include <QVBoxLayout>
+
+#include <utility>
+
+namespace {
+
+const QString kCategory = QStringLiteral("preferences");
+constexpr double kSearchTimeout = 8.0;
+
+std::optional<QUrl> firstIconUrl(const DeviceInfo& info)
+{
+    // Only the first icon counts, whatever its size or type.
+    if (info.iconList.isEmpty() || !info.iconList.first())
+        return std::nullopt;
+    return info.iconList.first()->url;
+}
+
+QString subtitleFor(const DeviceSettings& record)
+{
+    if (record.info.friendlyName && !record.info.friendlyName->isEmpty())
+        return *record.info.friendlyName;
+    return record.info.location.host(); // without the port
+}
+
+QString saveFolder()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QDir(documents).exists())
+        return documents;
+    return QDir::homePath();
+}
+
+} // namespace
+
+ViewController::ViewController(const Outlets& outlets, const Services& services, QWidget* window)
+    : QObject(window), spinner(outlets.spinner), tableView(outlets.tableView),
+      checkbox(outlets.checkbox), startStopButton(outlets.startStopButton),
+      m_saveLogButton(outlets.saveLogButton), m_window(window),
+      m_settings(services.settings ? *services.settings : Settings::shared()),
+      m_discovery(services.discovery ? *services.discovery : DeviceDiscovery::shared()),
+      m_airConnect(services.airConnect ? *services.airConnect : AirConnect::shared()),
+      m_log(services.log ? *services.log : Log::shared()), m_icons(services.icons)
+{
+    Q_ASSERT(spinner && tableView && checkbox && startStopButton && m_saveLogButton);
+    if (services.launchOnLogin) {
+        m_launchOnLogin = services.launchOnLogin;
+    } else {
+        m_ownLaunchOnLogin = std::make_unique<LaunchOnLogin>();
+        m_launchOnLogin = m_ownLaunchOnLogin.get();
+    }
+    if (!m_icons)
+        m_icons = new IconLoader(nullptr, this);
+
+    m_rowsLayout = qobject_cast<QVBoxLayout*>(tableView->widget()->layout());
+    Q_ASSERT(m_rowsLayout);
+    // The list reads as one white table, rows alternating as usual.
+    tableView->viewport()->setBackgroundRole(QPalette::Base);
+    tableView->viewport()->setAutoFillBackground(true);
+    tableView->widget()->setBackgroundRole(QPalette::Base);
+    tableView->widget()->setAutoFillBackground(true);
+
+    // The button row keeps its place while the spinner is hidden.
+    QSizePolicy policy = spinner->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    spinner->setSizePolicy(policy);
+    spinner->setVisible(false);
+
+    connect(checkbox, &QCheckBox::clicked, this, [this] { startAtLoginChecked(checkbox); });
+    connect(startStopButton, &QPushButton::clicked, this, &ViewController::startStopClicked);
+    connect(m_saveLogButton, &QPushButton::clicked, this, &ViewController::saveLogClicked);
+
+    Logging::info(QStringLiteral("viewDidLoad"), kCategory);
+}
+
+ViewController::~ViewController()
+{
+    removeListeners();
+}
+
+void ViewController::viewWillAppear()
+{
+    Logging::info(QStringLiteral("viewWillAppear"), kCategory);
+    // Never two observers for one notification, even if shows come in pairs.
+    removeListeners();
+    registerListeners();
+    checkbox->setChecked(m_launchOnLogin->startAtLogin());
+    updateStartStopButton();
+    updateSpinner();
+    // Speakers may have come and gone while the window was closed.
+    reloadData();
+}
+
+void ViewController::viewDidDisappear()
+{
+    Logging::info(QStringLiteral("viewDidDisappear"), kCategory);
+    removeListeners();
+    // A closed window leaves no panel or alert behind.
+    if (m_savePanel)
+        m_savePanel->reject();
+    if (m_alert)
+        m_alert->close();
+}
+
+void ViewController::registerListeners()
+{
+    // Queued: the work runs after every direct observer, so the application
+    // controller has merged a new speaker into the store before the reload.
+    NotificationCenter& center = NotificationCenter::shared();
+    listeners.append(connect(
+        &center, &NotificationCenter::discoveryStarted, this, [this] { searchStarted(); },
+        Qt::QueuedConnection));
+    listeners.append(connect(
+        &center, &NotificationCenter::deviceDiscovered, this, [this] { speakerFound(); },
+        Qt::QueuedConnection));
+    listeners.append(connect(
+        &center, &NotificationCenter::discoveryComplete, this, [this] { searchEnded(); },
+        Qt::QueuedConnection));
+    for (auto signal : {&NotificationCenter::serviceStarted, &NotificationCenter::serviceReady,
+                        &NotificationCenter::serviceTerminated, &NotificationCenter::appStopped})
+        listeners.append(connect(
+            &center, signal, this, [this] { serviceStateChanged(); }, Qt::QueuedConnection));
+}
+
+void ViewController::removeListeners()
+{
+    for (const QMetaObject::Connection& token : std::as_const(listeners))
+        disconnect(token);
+    listeners.clear();
+}
+
+QList<DeviceSettings> ViewController::visibleSpeakers() const
+{
+    QList<DeviceSettings> speakers;
+    for (const DeviceSettings& record : m_settings.devices()) {
+        if (record.active && record.topology && record.topology->coordinator)
+            speakers.append(record);
+    }
+    return speakers;
+}
+
+int ViewController::numberOfRowsInTableView() const
+{
+    return int(qMax<qsizetype>(visibleSpeakers().size(), 1));
+}
+
+PreferencesTableViewItem* ViewController::viewForRow(int row)
+{
+    if (row < 0 || row >= m_rows.size())
+        return nullptr;
+    fillRow(*m_rows[row], visibleSpeakers(), row);
+    return m_rows[row];
+}
+
+void ViewController::reloadData()
+{
+    ++m_reloadCount;
+    // One snapshot per reload, so the row count and the rows agree.
+    const QList<DeviceSettings> speakers = visibleSpeakers();
+    const int count = int(qMax<qsizetype>(speakers.size(), 1));
+    while (m_rows.size() > count) {
+        PreferencesTableViewItem* row = m_rows.takeLast();
+        m_rowsLayout->removeWidget(row);
+        row->hide(); // commits a name being edited there while the row still exists
+        row->deleteLater();
+    }
+    for (int index = 0; index < count; ++index) {
+        if (index == m_rows.size()) {
+            auto* row = new PreferencesTableViewItem(m_settings, m_icons, tableView->widget());
+            row->setObjectName(QStringLiteral("row%1").arg(index));
+            m_rowsLayout->insertWidget(index, row);
+            m_rows.append(row);
+        }
+        fillRow(*m_rows[index], speakers, index);
+    }
+}
+
+void ViewController::fillRow(PreferencesTableViewItem& row, const QList<DeviceSettings>& speakers,
+                             int index)
+{
+    paintRowBackground(row, index);
+    if (index >= speakers.size()) {
+        row.showNoSpeakersFound(true);
+        return;
+    }
+    const DeviceSettings& record = speakers[index];
+    const QUrl& location = record.info.location;
+    row.showNoSpeakersFound(false);
+    row.setIconUrl(firstIconUrl(record.info));
+    // A reload while the user types a new name for this very speaker keeps
+    // the typing; the commit then saves it.
+    EditableTextField* title = row.titleField();
+    const bool typingHere =
+        title->hasFocus() && title->isModified() && row.deviceLocation == location;
+    if (!typingHere)
+        title->setText(record.name);
+    row.setSubtitle(subtitleFor(record));
+    row.checkbox()->setChecked(record.enabled);
+    row.deviceLocation = location;
+}
+
+void ViewController::paintRowBackground(PreferencesTableViewItem& row, int index)
+{
+    row.setAutoFillBackground(true);
+    row.setBackgroundRole(index % 2 == 0 ? QPalette::Base : QPalette::AlternateBase);
+}
+
+void ViewController::updateStartStopButton()
+{
+    QString title;
+    bool enabled = true;
+    if (Corvane::bridgeStopped) {
+        title = QStringLiteral("Start");
+        m_canStop = false;
+    } else if (m_airConnect.isRunning()) {
+        title = QStringLiteral("Stop");
+        m_canStop = true;
+    } else if (m_discovery.isSearching()) {
+        title = QStringLiteral("Searching...");
+        enabled = false;
+        m_canStop = false;
+    } else {
+        title = QStringLiteral("Start");
+        m_canStop = false;
+    }
+    startStopButton->setText(title);
+    startStopButton->setEnabled(enabled);
+}
+
+void ViewController::updateSpinner()
+{
+    const bool searching = !Corvane::bridgeStopped && m_discovery.isSearching();
+    // A busy bar animates while its range is empty; a range of one stops it.
+    spinner->setRange(0, searching ? 0 : 1);
+    spinner->setVisible(searching);
+}
+
+void ViewController::searchStarted()
+{
+    reloadData();
+    updateSpinner();
+    updateStartStopButton();
+}
+
+void ViewController::speakerFound()
+{
+    reloadData();
+}
+
+void ViewController::searchEnded()
+{
+    updateSpinner();
+    updateStartStopButton();
+}
+
+void ViewController::serviceStateChanged()
+{
+    updateStartStopButton();
+    updateSpinner();
+}
+
+void ViewController::startAtLoginChecked(QCheckBox* sender)
+{
+    // The checkbox keeps the user's state whatever the outcome.
+    m_launchOnLogin->setStartAtLogin(sender->checkState() == Qt::Checked);
+}
+
+void ViewController::startStopClicked()
+{
+    if (m_canStop) {
+        m_airConnect.stop();
+    } else {
+        Corvane::bridgeStopped = false;
+        m_discovery.searchForDevices(kSearchTimeout);
+    }
+    updateStartStopButton();
+}
+
+QString ViewController::proposedLogFileName(const QDateTime& localTime)
+{
+    const int hour = localTime.time().hour() % 12;
+    const QString hour12 = QStringLiteral("%1").arg(hour == 0 ? 12 : hour, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("corvane-log-") + localTime.toString(QStringLiteral("yyyyMMdd-")) +
+           hour12 + localTime.toString(QStringLiteral("mmss")) + QStringLiteral(".txt");
+}
+
+void ViewController::saveLogClicked()
+{
+    if (m_savePanel) {
+        m_savePanel->raise();
+        m_savePanel->activateWindow();
+        return;
+    }
+    if (m_nextSavePath) {
+        const QString path = *std::exchange(m_nextSavePath, std::nullopt);
+        if (!path.isEmpty())
+            saveLogTo(path);
+        return;
+    }
+    const QString name = proposedLogFileName(QDateTime::currentDateTime());
+    auto* panel =
+        new QFileDialog(m_window, QStringLiteral("Save Log"), QDir(saveFolder()).filePath(name),
+                        QStringLiteral("Text files (*.txt);;All files (*)"));
+    panel->setObjectName(QStringLiteral("savePanel"));
+    panel->setAcceptMode(QFileDialog::AcceptSave);
+    panel->setFileMode(QFileDialog::AnyFile);
+    panel->selectFile(name);
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    connect(panel, &QFileDialog::finished, this,
+            [this, panel](int result) { onSavePanelFinished(panel, result); });
+    m_savePanel = panel;
+    // Window-modal and asynchronous: the event loop keeps running.
+    panel->open();
+}
+
+void ViewController::onSavePanelFinished(QFileDialog* panel, int result)
+{
+    const QStringList chosen = panel->selectedFiles();
+    if (result != QDialog::Accepted || chosen.isEmpty() || chosen.first().isEmpty())
+        return;
+    saveLogTo(chosen.first());
+}
+
+void ViewController::saveLogTo(const QString& path)
+{
+    if (const std::optional<QString> failure = writeLog(path))
+        showSaveError(*failure);
+}
+
+std::optional<QString> ViewController::writeLog(const QString& path) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    const QByteArray bytes = m_log.dump(Log::maxLines).toUtf8();
+    if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return reason;
+    }
+    if (!file.commit())
+        return file.errorString();
+    return std::nullopt;
+}
+
+void ViewController::showSaveError(const QString& reason)
+{
+    auto* alert = new QMessageBox(QMessageBox::Warning, QStringLiteral("Corvane"),
+                                  QStringLiteral("Error"), QMessageBox::Ok, m_window);
+    alert->setObjectName(QStringLiteral("saveLogAlert"));
+    alert->setInformativeText(QStringLiteral("Failed to save log file: ") + reason);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    if (m_alertHook) {
+        m_alertHook(*alert);
+        alert->deleteLater();
+        return;
+    }
+    m_alert = alert;
+    alert->open();
+}
