@@ -46,6 +46,8 @@ SSDPDiscoverySession::SSDPDiscoverySession(int id, SSDPMSearchRequest request,
     m_retransmitTimer.setInterval(m_options.retransmitInterval);
     connect(&m_retransmitTimer, &QTimer::timeout, this, &SSDPDiscoverySession::sendRequest);
     m_timeoutTimer.setSingleShot(true);
+    // A coarse timer may run 5% (400 ms of 8 s) late; the session length is what the user waits.
+    m_timeoutTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_timeoutTimer, &QTimer::timeout, this, [this] {
         if (m_state != State::Open)
             return;

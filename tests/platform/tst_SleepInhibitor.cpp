@@ -1,4 +1,4 @@
-// Runs inside a private bus (dbus-run-session with tests/dbus-mocks/session.conf);
+// Runs inside a private bus (dbus-run-session with tests/dbus/session.conf);
 // the same bus stands in for the system bus, where the logind mock lives.
 #include "app/SystemSleep.h"
 #include "log/Logging.h"
