@@ -1,6 +1,5 @@
 #include "app/AppDelegate.h"
 
-#include "Version.h"
 #include "app/BridgeState.h"
 #include "app/CrashReportDialog.h"
 #include "app/StatusMenu.h"
@@ -28,6 +27,8 @@ namespace {
 // The bridge gets this long to end at quit before it is killed.
 constexpr int kQuitWaitMs = 6000;
 constexpr double kSearchTimeout = 8.0;
+// Names this application in its crash reports.
+constexpr char kCrashReporterIdentifier[] = "6f72672e636f7276616e652e436f7276";
 
 const QString kLookingForSpeakers = QStringLiteral("Corvane: Looking For Speakers...");
 const QString kTurnOff = QStringLiteral("Turn Corvane Off");
@@ -86,7 +87,7 @@ void AppDelegate::applicationWillFinishLaunching()
     if (!m_services.crashReporter)
         m_services.crashReporter = &CrashReporter::shared();
     CrashReporter& reporter = *m_services.crashReporter;
-    reporter.configureWithIdentifier(QLatin1String(corvane::kAppId), this);
+    reporter.configureWithIdentifier(QLatin1String(kCrashReporterIdentifier), this);
     reporter.setLogLevel(CrashReporter::LogLevel::Warning);
     reporter.setLogHandler(&AppDelegate::crashReporterLog);
     if (m_mode == StatusItemMode::Tray) {
@@ -156,22 +157,17 @@ void AppDelegate::createStatusItem()
 {
     if (m_mode == StatusItemMode::Headless)
         return;
-    QIcon icon(QStringLiteral(":/statusIcon.svg"));
-    icon.setIsMask(true); // lets the panel tint it like its other icons
-    m_statusItem = new QSystemTrayIcon(icon, this);
-    m_statusItem->setToolTip(QStringLiteral("Corvane"));
-    m_statusItem->setContextMenu(m_statusMenu);
-    m_statusItem->show();
+    makeTrayIcon();
 
-    // A panel started after us: Qt picks the tray protocol when the icon is
-    // made, so make it again once a StatusNotifierWatcher turns up.
+    // Qt picks the tray protocol when an icon is made; a panel that starts
+    // after us (at login) offers a StatusNotifierWatcher later, so make the
+    // icon again then.
     auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
                                             SessionBus::defaultConnection(),
                                             QDBusServiceWatcher::WatchForRegistration, this);
     connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
         Logging::info(QStringLiteral("A system tray appeared"));
-        m_statusItem->hide();
-        m_statusItem->show();
+        makeTrayIcon();
     });
 
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -179,6 +175,17 @@ void AppDelegate::createStatusItem()
         Logging::info(QStringLiteral("No system tray: showing the preferences window"));
         showWindow();
     }
+}
+
+void AppDelegate::makeTrayIcon()
+{
+    delete m_statusItem;
+    QIcon icon(QStringLiteral(":/statusIcon.svg"));
+    icon.setIsMask(true); // lets the panel tint it like its other icons
+    m_statusItem = new QSystemTrayIcon(icon, this);
+    m_statusItem->setToolTip(QStringLiteral("Corvane"));
+    m_statusItem->setContextMenu(m_statusMenu);
+    m_statusItem->show();
 }
 
 void AppDelegate::setStatus(const QString& text)

@@ -103,6 +103,7 @@ private:
     void setStatus(const QString& text);
     void setOnOffTitle(const QString& text);
     void createStatusItem();
+    void makeTrayIcon();
     bool trayAvailable() const;
 
     const StatusItemMode m_mode;
