@@ -82,6 +82,7 @@ hz=$(getconf CLK_TCK)
 announced=$(grep -c "Adding menu item" "$work/corvane.log" || true)
 kill -TERM $corvane
 wait $corvane || true
+cp "$work/corvane.log" "${TMPDIR:-/tmp}/measure-corvane.log"
 
 python3 - "$started" "$(cat "$work/first-msearch")" "$(cat "$work/bridge-started")" \
     "$rss_kb" "$before" "$after" "$hz" "$idle" "$announced" <<'PY'

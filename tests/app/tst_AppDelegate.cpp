@@ -142,6 +142,15 @@ private Q_SLOTS:
         QCOMPARE(m_settings->device(kitchen.location)->name, QStringLiteral("Chef"));
         QVERIFY(!m_settings->device(kitchen.location)->enabled);
         QCOMPARE(m_delegate->deviceMenuItems().size(), 1);
+
+        // Without a name of the user's own, the name follows the room.
+        record = *m_settings->device(kitchen.location);
+        record.nameChanged = false;
+        m_settings->setDevice(kitchen.location, record);
+        discover(speaker(QStringLiteral("127.0.0.2"), QStringLiteral("Hall"),
+                         QStringLiteral("uuid:RINCON_A")));
+        QCOMPARE(m_settings->device(kitchen.location)->name, QStringLiteral("Hall - One"));
+        QVERIFY(!m_settings->device(kitchen.location)->enabled);
     }
 
     void movedSpeakerKeepsItsRecord()

@@ -32,14 +32,10 @@ private Q_SLOTS:
             << three << "RINCON_48A6B8C0FFEE01400" << true << true << threeGroup;
         QTest::newRow("group of three: member")
             << three << "RINCON_5CAAFD0A1B2C01400" << true << false << threeGroup;
-        QTest::newRow("group of three: last member")
-            << three << "RINCON_949F3E0D4E5F01400" << true << false << threeGroup;
         QTest::newRow("lone speaker beside the group")
             << three << "RINCON_000E58AABBCC01400" << true << true << "RINCON_000E58AABBCC01400:40";
         QTest::newRow("unknown speaker")
             << three << "RINCON_000000000000001400" << false << false << QString();
-        QTest::newRow("uuid compared exactly")
-            << three << "rincon_48a6b8c0ffee01400" << false << false << QString();
 
         const QString pair = QStringLiteral("zgs-stereo-pair.xml");
         QTest::newRow("stereo pair: left leads") << pair << "RINCON_542A1B0C0D0E01400" << true
@@ -55,15 +51,11 @@ private Q_SLOTS:
             << ht << "RINCON_F0F6C1A0B0C101400" << true << false << htGroup;
         QTest::newRow("home theatre: left surround")
             << ht << "RINCON_F0F6C1A0B0C201400" << true << false << htGroup;
-        QTest::newRow("home theatre: right surround")
-            << ht << "RINCON_F0F6C1A0B0C301400" << true << false << htGroup;
 
         const QString bridge = QStringLiteral("zgs-zone-bridge.xml");
         QTest::newRow("zone bridge coordinates nothing")
             << bridge << "RINCON_000E58D1E2F301400" << true << false
             << "RINCON_000E58D1E2F301400:12";
-        QTest::newRow("speaker beside the bridge") << bridge << "RINCON_7828CA1A2B3C01400" << true
-                                                   << true << "RINCON_7828CA1A2B3C01400:88";
     }
 
     void placesSpeakers()
@@ -139,19 +131,10 @@ private Q_SLOTS:
                           "ZoneGroups&gt;</ZoneGroupState></u:GetZoneGroupStateResponse></s:Body>"
                           "</s:Envelope>")
             << true;
-        QTest::newRow("other prefixes")
-            << QByteArray(
-                   "<SOAP-ENV:Envelope><SOAP-ENV:Body><m:GetZoneGroupStateResponse>"
-                   "<ZoneGroupState>&lt;ZoneGroups&gt;&lt;ZoneGroup Coordinator=&quot;"
-                   "RINCON_A&quot; ID=&quot;G9&quot;&gt;&lt;ZoneGroupMember UUID=&quot;"
-                   "RINCON_A&quot;/&gt;&lt;/ZoneGroup&gt;&lt;/ZoneGroups&gt;</ZoneGroupState>"
-                   "</m:GetZoneGroupStateResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>")
-            << true;
         QTest::newRow("SOAP fault")
             << QByteArray("<s:Envelope><s:Body><s:Fault><faultcode>s:Client</faultcode>"
                           "<faultstring>UPnPError</faultstring></s:Fault></s:Body></s:Envelope>")
             << false;
-        QTest::newRow("HTML page") << QByteArray("<html><body>500</body></html>") << false;
     }
 
     void extractsStateFromSoap()
