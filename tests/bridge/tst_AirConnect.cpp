@@ -1,77 +1,29 @@
 #include "bridge/AirConnect.h"
-#include "bridge/ConfigFile.h"
+#include "bridge/LeftoverBridges.h"
 #include "log/Logging.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserTempDir.h"
 
-#include <QDir>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Level = Logging::Level;
 
 namespace {
 
-QString fakeBridge(const QString& name)
-{
-    return QStringLiteral(TEST_SUPPORT_DIR "/") + name;
-}
-
-QByteArray procFile(qint64 pid, const char* entry)
-{
-    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(entry)));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// The fields of /proc/<pid>/stat from the state on (field 3).
-QList<QByteArray> statFields(qint64 pid)
-{
-    const QByteArray stat = procFile(pid, "stat");
-    return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-}
-
-bool isAlive(qint64 pid)
-{
-    const QList<QByteArray> fields = statFields(pid);
-    return fields.size() > 16 && fields[0] != "Z";
-}
-
-// Live processes whose command line mentions text: bridges of one test.
-QList<qint64> processesMentioning(const QString& text)
-{
-    QList<qint64> found;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const qint64 pid = entry.toLongLong();
-        if (pid > 0 && isAlive(pid) &&
-            QString::fromLocal8Bit(procFile(pid, "cmdline")).contains(text))
-            found.append(pid);
-    }
-    return found;
-}
-
+// Whether a fake bridge has got as far as ignoring SIGTERM.
 bool ignoresSigterm(qint64 pid)
 {
-    for (const QByteArray& line : procFile(pid, "status").split('\n'))
-        if (line.startsWith("SigIgn:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
-    return false;
-}
-
-DeviceSettings kitchen()
-{
-    DeviceSettings settings;
-    settings.name = QStringLiteral("Kitchen");
-    settings.info.udn = QStringLiteral("uuid:RINCON_A01400");
-    settings.topology = DeviceTopology(true, QStringLiteral("RINCON_A01400:0"));
-    settings.active = true;
-    return settings;
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    const QByteArray status = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const qsizetype at = status.indexOf("\nSigIgn:\t") + 9;
+    return at > 8 && (status.mid(at, 16).toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
 }
 
 } // namespace
@@ -80,42 +32,15 @@ class TestAirConnect : public QObject {
     Q_OBJECT
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
-    QList<std::tuple<Level, QString>> m_log;
+    QMap<Level, QStringList> m_log;
     std::unique_ptr<QSignalSpy> m_started, m_ready, m_terminated;
-    QList<qint64> m_detached;
 
-    QString config() const { return m_dir->filePath(QStringLiteral("airupnp.xml")); }
-
-    AirConnect::Options options(const QString& script, std::chrono::milliseconds watchdog = 10s)
+    static QString fake(const QString& name) { return TEST_SUPPORT_DIR "/fake-bridge-" + name; }
+    QString config() const { return m_dir->filePath("airupnp.xml"); }
+    bool logged(Level at, const QString& text) { return !m_log.value(at).filter(text).isEmpty(); }
+    AirConnect::Options options(const QString& name, std::chrono::milliseconds watchdog = 10s)
     {
-        return {fakeBridge(script), config(), watchdog, 300ms, 300ms};
-    }
-
-    QStringList messages(Level level) const
-    {
-        QStringList found;
-        for (const auto& [entryLevel, message] : m_log)
-            if (entryLevel == level)
-                found.append(message);
-        return found;
-    }
-
-    bool logged(Level level, const QString& text) const
-    {
-        return !messages(level).filter(text).isEmpty();
-    }
-
-    // A bridge as an earlier run of Corvane would have left it, installed to ignore SIGTERM.
-    qint64 startLeftover(const QString& configPath)
-    {
-        QProcess process;
-        process.setProgram(fakeBridge(QStringLiteral("fake-bridge-ignores-term")));
-        process.setArguments({QStringLiteral("-Z"), QStringLiteral("-x"), configPath});
-        process.setStandardErrorFile(QProcess::nullDevice());
-        qint64 pid = 0;
-        if (process.startDetached(&pid))
-            m_detached.append(pid);
-        return pid;
+        return {fake(name), config(), watchdog, 300ms, 300ms};
     }
 
 private Q_SLOTS:
@@ -124,217 +49,148 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         m_log.clear();
         Logging::setThreshold(Level::Verbose);
-        Logging::setReceiver(
-            [this](Level level, const Logging::Category& category, const QString& message) {
-                if (category == QStringLiteral("AirConnect"))
-                    m_log.append({level, message});
-            });
-        NotificationCenter& center = NotificationCenter::shared();
-        m_started = std::make_unique<QSignalSpy>(&center, &NotificationCenter::serviceStarted);
-        m_ready = std::make_unique<QSignalSpy>(&center, &NotificationCenter::serviceReady);
-        m_terminated =
-            std::make_unique<QSignalSpy>(&center, &NotificationCenter::serviceTerminated);
+        Logging::setReceiver([this](Level level, auto& category, const QString& message) {
+            if (category == QStringLiteral("AirConnect"))
+                m_log[level].append(message);
+        });
+        NotificationCenter* center = &NotificationCenter::shared();
+        m_started = std::make_unique<QSignalSpy>(center, &NotificationCenter::serviceStarted);
+        m_ready = std::make_unique<QSignalSpy>(center, &NotificationCenter::serviceReady);
+        m_terminated = std::make_unique<QSignalSpy>(center, &NotificationCenter::serviceTerminated);
     }
 
     void cleanup()
     {
-        for (const qint64 pid : std::as_const(m_detached))
-            ::kill(pid_t(pid), SIGKILL);
-        m_detached.clear();
         // Each test has ended its supervisor: no bridge of it may be left.
-        QTRY_COMPARE_WITH_TIMEOUT(processesMentioning(m_dir->path()), QList<qint64>(), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(QProcess::execute("pgrep", {"-f", m_dir->path()}), 1, 3000);
         Logging::setReceiver({});
     }
 
-    void runsBridgeUntilStopped()
+    void runsBridgeWithExactConfigUntilStopped()
     {
-        AirConnect airConnect(options(QStringLiteral("fake-bridge-ready")));
-        airConnect.start({kitchen()});
-        QVERIFY(airConnect.isRunning() && airConnect.isWatchdogPending());
-        QCOMPARE(messages(Level::Info),
-                 {QStringLiteral("Wrote config file to file://") + config()});
+        DeviceSettings den{"Tom & Jerry's \"<Den>\"", {}, DeviceTopology(true, "G:0"), true};
+        den.info.udn = "uuid:RINCON_B01400";
+        // No UDN, and a group member: not bridged.
+        const DeviceSettings kitchen{"K\u00fcche \u266b", {}, DeviceTopology(false, "G:0"), true};
+
+        AirConnect airConnect(options("ready"));
+        airConnect.start({den, kitchen});
+        QCOMPARE(m_log.value(Level::Info), {"Wrote config file to file://" + config()});
         QFile file(config());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), configText({kitchen()}));
+        QCOMPARE(file.readAll(),
+                 "<?xml version=\"1.0\"?>\n<airupnp>\n<common>\n<enabled>1</enabled>\n"
+                 "<max_volume>100</max_volume>\n<codec>flac</codec>\n<latency>1000:2000</latency>\n"
+                 "<remove_count>3</remove_count>\n</common>\n<main_log>info</main_log>\n"
+                 "<upnp_log>info</upnp_log>\n<util_log>warn</util_log>\n<raop_log>info</raop_log>\n"
+                 "<scan_interval>60</scan_interval>\n<scan_timeout>10</scan_timeout>\n"
+                 "<log_limit>-1</log_limit>\n<device>\n  <udn>uuid:RINCON_B01400</udn>\n"
+                 "  <name>Tom &amp; Jerry's \"&lt;Den&gt;\"</name>\n  <enabled>1</enabled>\n"
+                 "</device>\n<device>\n  <udn></udn>\n  <name>K\xc3\xbc"
+                 "che \xe2\x99\xab</name>\n  <enabled>0</enabled>\n</device>\n</airupnp>");
+        QCOMPARE(QFile::permissions(config()),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
         QTRY_COMPARE(m_started->count(), 1);
         QTRY_COMPARE(m_ready->count(), 1);
         QVERIFY(airConnect.isReady() && !airConnect.isWatchdogPending());
-        QVERIFY(logged(Level::Debug, QStringLiteral("arguments: -Z -x ") + config()));
-        QCOMPARE(statFields(airConnect.processId()).value(16), "10"); // niceness
+        QVERIFY(logged(Level::Debug, "arguments: -Z -x " + config()));
+        QCOMPARE(::getpriority(PRIO_PROCESS, id_t(airConnect.processId())), 10);
         // A second renderer makes no second "serviceReady".
-        QTRY_VERIFY(logged(Level::Debug, QStringLiteral("adding renderer (Office)")));
+        QTRY_VERIFY(logged(Level::Debug, "adding renderer (Office)"));
         QCOMPARE(m_ready->count(), 1);
 
         airConnect.stop();
         QVERIFY(!airConnect.isRunning() && !airConnect.isReady());
         QCOMPARE(m_terminated->count(), 0); // posted once it has actually ended
         QTRY_COMPARE(m_terminated->count(), 1);
-        QCOMPARE(messages(Level::Info).last(), QStringLiteral("Terminated"));
-        QVERIFY(messages(Level::Error).isEmpty() && messages(Level::Warning).isEmpty());
+        QCOMPARE(m_log.value(Level::Info).last(), "Terminated");
+        QVERIFY(!m_log.contains(Level::Error) && !m_log.contains(Level::Warning));
+    }
+
+    void watchdogEndsBridgeThatNeverGetsReady_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("output"); // as logged: blank and invalid chunks dropped
+        const QString start = "[10:56:24.100] main:1400 Starting airupnp version: fake";
+        const QString marker = "[10:56:26.900] AddMRDevice:1020 [0x7f6294a90010]: adding ren";
+        QTest::newRow("silent") << "never-ready" << QStringList{start};
+        QTest::newRow("exits early")
+            << "exits" << QStringList{start, "[10:56:24.300] main:1450 Cannot start"};
+        QTest::newRow("marker split across two chunks")
+            << "split-marker" << QStringList{marker, "derer (Kitchen) with mac BBBB1FE1E692"};
+        QTest::newRow("marker not valid UTF-8")
+            << "invalid-utf8" << QStringList{"[10:56:27.200] main:1500 still running"};
     }
 
     void watchdogEndsBridgeThatNeverGetsReady()
     {
-        AirConnect airConnect(options(QStringLiteral("fake-bridge-never-ready"), 400ms));
-        airConnect.start({kitchen()});
-        QTRY_COMPARE(m_terminated->count(), 1);
+        QFETCH(QString, name);
+        QFETCH(QStringList, output);
+        AirConnect airConnect(options(name, 800ms));
+        airConnect.start({});
+        QTRY_COMPARE(m_log.value(Level::Error),
+                     QStringList{"airupnp is not in a usable state, terminating"});
+        QTRY_COMPARE(m_terminated->count(), 1); // exits early: no second report
         QCOMPARE(m_ready->count(), 0);
-        QCOMPARE(messages(Level::Error),
-                 {QStringLiteral("airupnp is not in a usable state, terminating")});
-        // The chunk of blank lines left no entry.
-        const QStringList debug = messages(Level::Debug);
-        QVERIFY(!debug.isEmpty());
-        for (const QString& line : debug)
-            QVERIFY2(!line.isEmpty() && line == line.trimmed(), qPrintable(line));
+        QCOMPARE(m_log.value(Level::Debug), output);
     }
 
-    void stopWhileStartingCancelsWatchdog()
+    // Bridges that ignore SIGTERM: one left by an earlier run of ours is killed
+    // at start and one run by hand is left alone; a stopped one is killed and
+    // its late end is not the new run's end; quit kills within its wait.
+    void stubbornBridgesAreKilled()
     {
-        AirConnect airConnect(options(QStringLiteral("fake-bridge-never-ready"), 300ms));
-        airConnect.start({kitchen()});
+        QProcess leftover, byHand; // byHand: the same bridge with another config file
+        leftover.start(fake("ignores-term"), {"-Z", "-x", config()});
+        byHand.start(fake("ignores-term"), {"-Z", "-x", m_dir->filePath("other.xml")});
+        QTRY_VERIFY(ignoresSigterm(leftover.processId()) && ignoresSigterm(byHand.processId()));
+        const pid_t ours = pid_t(leftover.processId()), notOurs = pid_t(byHand.processId());
+
+        AirConnect airConnect(options("ignores-term"));
+        airConnect.start({});
+        QVERIFY(LeftoverBridges::isGone(ours) && !LeftoverBridges::isGone(notOurs));
+        QTRY_VERIFY(ignoresSigterm(airConnect.processId()));
         airConnect.stop();
-        QTRY_COMPARE(m_terminated->count(), 1);
-        airConnect.stop(); // nothing to stop: posts nothing
-        QTest::qWait(400); // past the watchdog's time
-        QVERIFY(messages(Level::Error).isEmpty());
-        QCOMPARE(m_terminated->count(), 1);
-    }
-
-    void bridgeThatExitsIsReportedOnce()
-    {
-        AirConnect airConnect(options(QStringLiteral("fake-bridge-exits"), 800ms));
-        airConnect.start({kitchen()});
-        QTRY_COMPARE(m_terminated->count(), 1);
-        QVERIFY(!airConnect.isRunning());
-        QVERIFY(logged(Level::Debug, QStringLiteral("Cannot start")));
-        // The watchdog still fires, says so, and finds nothing to stop.
-        QTRY_COMPARE(messages(Level::Error).size(), 1);
-        QTest::qWait(50);
-        QCOMPARE(m_terminated->count(), 1);
-    }
-
-    void lateReportOfOlderRunIsIgnored()
-    {
-        AirConnect airConnect(options(QStringLiteral("fake-bridge-never-ready")));
-        airConnect.start({kitchen()});
-        QTRY_VERIFY(airConnect.processId() > 0);
-        const qint64 older = airConnect.processId();
-        airConnect.stop();
-        airConnect.start({kitchen()}); // before the older one has ended
+        QVERIFY(!airConnect.isWatchdogPending());
+        airConnect.start({}); // while the stopped one still runs: no leftover
         const qint64 newer = airConnect.processId();
+        QTRY_VERIFY(logged(Level::Debug, "An earlier airupnp run ended"));
+        QCOMPARE(m_log.value(Level::Warning),
+                 QStringList({"Killed bridge left by an earlier run: " + QString::number(ours),
+                              "airupnp did not end after SIGTERM, killing it"}));
+        QVERIFY(airConnect.processId() == newer && m_terminated->count() == 0);
 
-        QTRY_VERIFY(logged(Level::Debug, QStringLiteral("An earlier airupnp run ended")));
-        QVERIFY(!isAlive(older));
-        QCOMPARE(airConnect.processId(), newer);
-        QCOMPARE(m_terminated->count(), 0);
-        QVERIFY(!messages(Level::Info).contains(QStringLiteral("Terminated")));
-    }
-
-    void bridgeIgnoringSigtermIsKilled()
-    {
-        AirConnect stopped(options(QStringLiteral("fake-bridge-ignores-term")));
-        stopped.start({kitchen()});
-        QTRY_VERIFY(ignoresSigterm(stopped.processId()));
-        stopped.stop();
-        QTRY_COMPARE(m_terminated->count(), 1);
-        QCOMPARE(messages(Level::Warning),
-                 {QStringLiteral("airupnp did not end after SIGTERM, killing it")});
-
-        AirConnect quitting(options(QStringLiteral("fake-bridge-ignores-term")));
-        quitting.start({kitchen()});
-        QTRY_VERIFY(ignoresSigterm(quitting.processId()));
-        const qint64 pid = quitting.processId();
-        QVERIFY(!quitting.stopAndWait(200));
-        QVERIFY(!isAlive(pid));
-        QCOMPARE(m_terminated->count(), 2);
-    }
-
-    void markerMustArriveWholeAndValid_data()
-    {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("lastLine");
-        QTest::newRow("split across two chunks") << "fake-bridge-split-marker"
-                                                 << "derer (Kitchen)";
-        QTest::newRow("chunk not valid UTF-8") << "fake-bridge-invalid-utf8"
-                                               << "still running";
-    }
-
-    void markerMustArriveWholeAndValid()
-    {
-        QFETCH(QString, script);
-        QFETCH(QString, lastLine);
-        AirConnect airConnect(options(script));
-        airConnect.start({kitchen()});
-        QTRY_VERIFY(logged(Level::Debug, lastLine));
-        QVERIFY(!logged(Level::Debug, QStringLiteral("adding renderer")));
-        QVERIFY(!airConnect.isReady() && airConnect.isWatchdogPending());
-        QCOMPARE(m_ready->count(), 0);
-    }
-
-    void launchFailureReturnsToStopped_data()
-    {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("exec fails") << "fake-bridge-unlaunchable"
-                                    << " - ";
-        QTest::newRow("missing") << "fake-bridge-missing"
-                                 << " - not found";
+        QTRY_VERIFY(ignoresSigterm(newer));
+        QVERIFY(!airConnect.stopAndWait(200));
+        QCOMPARE(m_terminated->count(), 1); // it has ended
+        byHand.kill();
+        QVERIFY(byHand.waitForFinished());
     }
 
     void launchFailureReturnsToStopped()
     {
-        QFETCH(QString, script);
-        QFETCH(QString, reason);
-        AirConnect airConnect(options(script));
-        airConnect.start({kitchen()});
-        QTRY_COMPARE(m_terminated->count(), 1);
-        QCOMPARE(m_started->count(), 0);
-        QVERIFY(!airConnect.isRunning() && !airConnect.isWatchdogPending());
-        const QStringList errors = messages(Level::Error);
-        QCOMPARE(errors.size(), 1);
-        QVERIFY2(
-            errors[0].startsWith(QStringLiteral("Failed to launch ") + fakeBridge(script) + reason),
-            qPrintable(errors[0]));
+        for (const char* name : {"unlaunchable", "missing"}) { // exec fails; no such file
+            AirConnect airConnect(options(name));
+            airConnect.start({});
+            QTRY_VERIFY(!airConnect.isRunning() && !airConnect.isWatchdogPending());
+        }
+        QVERIFY(m_started->count() == 0 && m_terminated->count() == 2);
+        const QString failed = "Failed to launch " + fake("");
+        QCOMPARE(m_log.value(Level::Error).size(), 2);
+        QVERIFY(m_log.value(Level::Error)[0].startsWith(failed + "unlaunchable - "));
+        QCOMPARE(m_log.value(Level::Error)[1], failed + "missing - not found or not executable");
     }
 
-    void startEndsOnlyOurLeftoverBridges()
+    void privateFolderRefusesPlantedLink()
     {
-        const qint64 leftover = startLeftover(config());
-        const qint64 byHand = startLeftover(m_dir->filePath(QStringLiteral("other.xml")));
-        QTRY_VERIFY(ignoresSigterm(leftover) && ignoresSigterm(byHand));
-
-        AirConnect airConnect(options(QStringLiteral("fake-bridge-ignores-term")));
-        airConnect.start({kitchen()});
-        QVERIFY(!isAlive(leftover));
-        QVERIFY(isAlive(byHand));
-        QVERIFY(logged(Level::Warning, QStringLiteral("Killed bridge left by an earlier run: ") +
-                                           QString::number(leftover)));
-        QVERIFY(airConnect.isRunning());
-    }
-
-    void configLivesInPrivateRuntimeFolder()
-    {
-        QTemporaryDir runtime;
-        const QString folder = runtime.filePath(QStringLiteral("corvane"));
+        QTemporaryDir base;
+        const QString folder = base.filePath("corvane");
         QVERIFY(QDir().mkdir(folder) && ::chmod(QFile::encodeName(folder), 0755) == 0);
-        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        const auto mode = [](const QString& path) {
-            struct stat info {};
-            return ::lstat(QFile::encodeName(path), &info) == 0 ? info.st_mode & 07777 : 0;
-        };
-
-        // An existing folder of ours is made private again.
-        QCOMPARE(AirConnect().configPath(), folder + QStringLiteral("/airupnp.xml"));
-        QCOMPARE(mode(folder), 0700u);
-        // A link planted in our place is refused for a private temporary folder.
+        QCOMPARE(UserTempDir::ensurePrivateFolder(base.path()), folder);
+        QCOMPARE(QFile::permissions(folder), QFile::permissions(base.path())); // 0700 again
         QVERIFY(QDir(folder).removeRecursively() && QFile::link(QDir::tempPath(), folder));
-        const QString fallback = UserTempDir::path();
-        QVERIFY(!fallback.isEmpty() && !fallback.startsWith(runtime.path()));
-        QCOMPARE(mode(fallback), 0700u);
-
-        saved.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", saved);
+        QCOMPARE(UserTempDir::ensurePrivateFolder(base.path()), QString());
     }
 };
 
