@@ -276,10 +276,14 @@ private Q_SLOTS:
         m_delegate->crashManagerWillShowSubmitCrashReportAlert(*m_reporter);
         Settings::overrideApplicationVersion(QStringLiteral("9.9.9"));
         m_delegate->crashManagerWillShowSubmitCrashReportAlert(*m_reporter);
+        Settings::overrideApplicationVersion(QString()); // no version: counted under "?.?.?"
+        m_delegate->crashManagerWillShowSubmitCrashReportAlert(*m_reporter);
+        QVERIFY(logged(QStringLiteral("Failed to lookup CFBundleShortVersionString")));
         Settings::overrideApplicationVersion(std::nullopt);
         Settings reloaded(*m_store);
         QCOMPARE(reloaded.crashesByVersion.value(Settings::applicationVersion()), 2);
         QCOMPARE(reloaded.crashesByVersion.value(QStringLiteral("9.9.9")), 1);
+        QCOMPARE(reloaded.crashesByVersion.value(QStringLiteral("?.?.?")), 1);
     }
 
     void aboutAndQuit()
