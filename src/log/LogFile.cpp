@@ -232,7 +232,7 @@ LogFile& LogFile::shared()
 QString LogFile::stateDirectory()
 {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory spec says to ignore a relative path.
+    // XDG base directory rules: a relative path is ignored.
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     return base + QStringLiteral("/corvane");
