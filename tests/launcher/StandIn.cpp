@@ -17,11 +17,9 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QFile log(qEnvironmentVariable("CORVANE_TEST_LAUNCH_LOG"));
-    if (log.open(QIODevice::Append)) {
-        log.write(QCoreApplication::applicationFilePath().toUtf8() + ' ' +
-                  QByteArray::number(QCoreApplication::applicationPid()) + '\n');
-        log.close();
-    }
+    if (log.open(QIODevice::Append))
+        log.write(QCoreApplication::applicationFilePath().toUtf8() + '\n');
+    log.close();
 
     SessionBus bus;
     if (bus.registerName(QLatin1String(corvane::kAppId)) != SessionBus::NameRequest::Owned)
@@ -33,6 +31,5 @@ int main(int argc, char* argv[])
     if (!Launcher::stopLauncherIfRunning(bus))
         return 0;
     QTimer::singleShot(5000, &app, &QCoreApplication::quit);
-    app.exec();
-    return 0;
+    return app.exec();
 }

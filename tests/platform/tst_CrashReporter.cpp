@@ -142,12 +142,10 @@ private Q_SLOTS:
                                      .section(QStringLiteral("\n\n"), 0, 0)
                                      .split(QLatin1Char('\n'));
         QCOMPARE(tail.size(), 100);
-        const QRegularExpression stamp(
-            QStringLiteral("^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\+0000\\]"));
-        QVERIFY2(stamp.match(tail[0]).hasMatch(), qPrintable(tail[0]));
-        QCOMPARE(tail[0].mid(27), QStringLiteral("[INFO][default] child line 204"));
-        QCOMPARE(tail[97].mid(27), QStringLiteral("[INFO][SSDP] hello {} %s"));
-        QCOMPARE(tail[98].mid(27), QStringLiteral("[WARNING][default] first"));
+        QVERIFY2(tail[0].endsWith(QLatin1String(" +0000][INFO][default] child line 204")),
+                 qPrintable(tail[0]));
+        QVERIFY(tail[97].endsWith(QLatin1String(" +0000][INFO][SSDP] hello {} %s")));
+        QVERIFY(tail[98].endsWith(QLatin1String(" +0000][WARNING][default] first")));
         QCOMPARE(tail[99], QStringLiteral("    ") + kForgedMarker.arg(pid));
         QVERIFY(!text.contains(QLatin1String("] this session")));
         QVERIFY(text.contains(delegate.log));
