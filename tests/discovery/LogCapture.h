@@ -4,15 +4,14 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
+
+#include <algorithm>
+#include <tuple>
 
 // Collects what the logging facade receives while it lives.
-class LogCapture {
-public:
-    struct Line {
-        Logging::Level level;
-        Logging::Category category;
-        QString message;
-    };
+struct LogCapture {
+    using Line = std::tuple<Logging::Level, Logging::Category, QString>;
 
     LogCapture()
     {
@@ -23,25 +22,27 @@ public:
         });
     }
     ~LogCapture() { Logging::setReceiver({}); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    Q_DISABLE_COPY(LogCapture)
 
-    // Index of the first line at or after `from` that starts with `prefix`, or -1.
-    qsizetype find(const QString& prefix, qsizetype from = 0) const
-    {
-        for (qsizetype i = from; i < lines.size(); ++i) {
-            if (lines[i].message.startsWith(prefix))
-                return i;
-        }
-        return -1;
-    }
     bool has(Logging::Level level, const Logging::Category& category, const QString& prefix) const
     {
-        for (const Line& line : lines) {
-            if (line.level == level && line.category == category && line.message.startsWith(prefix))
-                return true;
+        return std::any_of(lines.begin(), lines.end(), [&](const Line& line) {
+            const auto& [lineLevel, lineCategory, message] = line;
+            return lineLevel == level && lineCategory == category && message.startsWith(prefix);
+        });
+    }
+    // Whether lines starting with these prefixes came in this order.
+    bool inOrder(const QStringList& prefixes) const
+    {
+        auto at = lines.begin();
+        for (const QString& prefix : prefixes) {
+            at = std::find_if(at, lines.end(), [&](const Line& line) {
+                return std::get<2>(line).startsWith(prefix);
+            });
+            if (at++ == lines.end())
+                return false;
         }
-        return false;
+        return true;
     }
 
     QList<Line> lines;

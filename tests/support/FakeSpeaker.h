@@ -12,18 +12,17 @@ class QTcpServer;
 class QTcpSocket;
 class QUdpSocket;
 
-// How a FakeSpeaker behaves; the defaults are a healthy speaker on current firmware.
+// How a FakeSpeaker behaves; the defaults are a healthy speaker on current
+// firmware. Tests set the switches with designated initializers, in this order.
 struct FakeSpeakerConfig {
     enum class Firmware {
-        Old,     // /status/topology lists the players
         Current, // /status/topology is an empty ZPSupportInfo; ZoneGroupTopology knows the groups
+        Old,     // /status/topology lists the players
     };
     enum class Description {
         Normal,
         HtmlError,    // 500 with an HTML page
-        NotXml,       // 200 with a body that is no XML
         NoUdn,        // a description without UDN
-        Boost,        // model name "Sonos BOOST"
         Huge,         // 64 MiB streamed without Content-Length
         HugeDeclared, // 64 MiB announced by Content-Length
     };
@@ -33,30 +32,25 @@ struct FakeSpeakerConfig {
         NoAnswer, // the connection stays open, nothing is sent
     };
 
+    Firmware firmware = Firmware::Current;
+    Description description = Description::Normal;
+    Topology topology = Topology::Normal;
+    bool zoneGroupStateFails = false; // GetZoneGroupState answers with a SOAP fault
+    bool coordinator = true;          // in the generated topology and zone group state
+    QString modelName = QStringLiteral("Sonos One");
+    QByteArray zoneGroupState{}; // a whole ZoneGroupState document instead of the generated one
+    int answersPerSearch = 1;    // the same answer, repeated
+    int ssdpSpreadMs = 0;        // wait a random 0..spread before answering, as MX allows
+
     QHostAddress address{QStringLiteral("127.0.0.2")};
     quint16 ssdpPort = 0; // 0: any free port
     quint16 httpPort = 0;
     // Listen on the SSDP port of every address and join 239.255.255.250 on the
     // interface holding `address` (inside a test network namespace).
     bool multicast = false;
-
-    Firmware firmware = Firmware::Current;
-    Description description = Description::Normal;
-    Topology topology = Topology::Normal;
-    bool zoneGroupStateFails = false; // GetZoneGroupState answers with a SOAP fault
-    bool ssdpSilent = false;          // never answers an M-SEARCH
-    int answersPerSearch = 1;         // the same answer, repeated
-    int ssdpDelayMs = 0;              // wait before answering
-    int ssdpSpreadMs = 0;             // plus a random 0..spread, as MX allows
-    int httpDelayMs = 0;              // wait before every HTTP answer
-
     QString udn = QStringLiteral("RINCON_48A6B8C0FFEE01400"); // without uuid:
     QString roomName = QStringLiteral("Kitchen");
-    QString modelName = QStringLiteral("Sonos One");
-    QString household = QStringLiteral("Sonos_kQ9vA1bB2cC3dD4eE5fF6gG7hH");
-    QString group;             // empty: udn + ":27"
-    bool coordinator = true;   // for the generated topology and zone group state
-    QByteArray zoneGroupState; // a whole ZoneGroupState document instead of the generated one
+    QString group{}; // empty: udn + ":27"
 };
 
 // A Sonos ZonePlayer stand-in for tests and benchmarks: answers M-SEARCH like
@@ -68,7 +62,6 @@ public:
     using Config = FakeSpeakerConfig;
 
     explicit FakeSpeaker(Config config, QObject* parent = nullptr);
-    ~FakeSpeaker() override;
 
     // Binds both sockets; false with *error set when either fails.
     bool start(QString* error = nullptr);
@@ -87,23 +80,16 @@ public:
     qint64 hugeBytesSent() const { return m_hugeBytesSent; }
     bool hugeClientHungUp() const { return m_hugeHungUp; }
 
-    QByteArray descriptionXml() const;
-    QByteArray topologyXml() const;
-    QByteArray zoneGroupStateXml() const;
-
-Q_SIGNALS:
-    void searchReceived();
-    void requestReceived(const QString& request);
-
 private:
     void onDatagrams();
-    void answerSearch(const QByteArray& datagram, const QHostAddress& sender, quint16 port);
-    QByteArray ssdpAnswer(const QString& searchTarget, const QString& usn) const;
-    void onConnection();
+    QByteArray ssdpAnswer() const;
     void onRequestData(QTcpSocket* socket);
     void respond(QTcpSocket* socket, const QByteArray& method, const QByteArray& path,
                  const QByteArray& headers);
     void streamHuge(QTcpSocket* socket, bool declared);
+    QByteArray descriptionXml() const;
+    QByteArray topologyXml() const;
+    QByteArray zoneGroupStateXml() const;
     QString group() const;
 
     Config m_config;

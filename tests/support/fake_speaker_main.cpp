@@ -5,25 +5,13 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 
 #include <sys/prctl.h>
 
 #include <csignal>
 #include <cstdio>
-#include <map>
 
 namespace {
-
-template <typename Enum>
-bool pick(const QString& text, const std::map<QString, Enum>& names, Enum* value)
-{
-    const auto it = names.find(text);
-    if (it == names.end())
-        return false;
-    *value = it->second;
-    return true;
-}
 
 [[noreturn]] void usageError(const QString& message)
 {
@@ -58,39 +46,18 @@ int main(int argc, char* argv[])
          QStringLiteral("ip"), QStringLiteral("127.0.0.2")},
         {QStringLiteral("count"), QStringLiteral("Speakers on consecutive addresses."),
          QStringLiteral("n"), QStringLiteral("1")},
-        {QStringLiteral("ssdp-port"), QStringLiteral("SSDP port (0: any; 1900 with --multicast)."),
-         QStringLiteral("port")},
-        {QStringLiteral("http-port"), QStringLiteral("HTTP port (0: any)."), QStringLiteral("port"),
-         QStringLiteral("0")},
         {QStringLiteral("multicast"),
-         QStringLiteral("Join 239.255.255.250 on the interface holding the address.")},
+         QStringLiteral("Listen on port 1900 and join 239.255.255.250 on the interface holding "
+                        "the address.")},
         {QStringLiteral("firmware"),
          QStringLiteral("old (players in /status/topology) or current."), QStringLiteral("kind"),
          QStringLiteral("current")},
-        {QStringLiteral("description"),
-         QStringLiteral("normal, html-error, not-xml, no-udn, boost, huge, huge-declared."),
-         QStringLiteral("mode"), QStringLiteral("normal")},
-        {QStringLiteral("topology"), QStringLiteral("normal, not-found or no-answer."),
-         QStringLiteral("mode"), QStringLiteral("normal")},
-        {QStringLiteral("zone-group-state-fails"),
-         QStringLiteral("GetZoneGroupState answers with a SOAP fault.")},
-        {QStringLiteral("zone-group-state"), QStringLiteral("Serve this ZoneGroupState document."),
-         QStringLiteral("file")},
-        {QStringLiteral("silent"), QStringLiteral("Never answer M-SEARCH.")},
-        {QStringLiteral("answers"), QStringLiteral("Answers per M-SEARCH."), QStringLiteral("n"),
-         QStringLiteral("1")},
-        {QStringLiteral("ssdp-delay"), QStringLiteral("Wait before answering M-SEARCH."),
-         QStringLiteral("ms"), QStringLiteral("0")},
-        {QStringLiteral("ssdp-spread"), QStringLiteral("Plus a random wait up to this."),
-         QStringLiteral("ms"), QStringLiteral("0")},
-        {QStringLiteral("http-delay"), QStringLiteral("Wait before every HTTP answer."),
+        {QStringLiteral("ssdp-spread"), QStringLiteral("Wait a random time up to this to answer."),
          QStringLiteral("ms"), QStringLiteral("0")},
         {QStringLiteral("udn"), QStringLiteral("UDN of the first speaker, without uuid:."),
          QStringLiteral("udn")},
         {QStringLiteral("room"), QStringLiteral("Room name."), QStringLiteral("name"),
          QStringLiteral("Kitchen")},
-        {QStringLiteral("model"), QStringLiteral("Model name."), QStringLiteral("name"),
-         QStringLiteral("Sonos One")},
         {QStringLiteral("group"), QStringLiteral("Zone group ID."), QStringLiteral("id")},
         {QStringLiteral("not-coordinator"),
          QStringLiteral("The speaker does not coordinate its group.")},
@@ -102,50 +69,16 @@ int main(int argc, char* argv[])
     if (base.address.protocol() != QAbstractSocket::IPv4Protocol)
         usageError(QStringLiteral("--address wants an IPv4 address"));
     base.multicast = parser.isSet(QStringLiteral("multicast"));
-    base.ssdpPort = quint16(parser.isSet(QStringLiteral("ssdp-port"))
-                                ? intOption(parser, QStringLiteral("ssdp-port"), 0, 65535)
-                                : (base.multicast ? 1900 : 0));
-    base.httpPort = quint16(intOption(parser, QStringLiteral("http-port"), 0, 65535));
-    using C = FakeSpeakerConfig;
-    if (!pick(parser.value(QStringLiteral("firmware")),
-              {{QStringLiteral("old"), C::Firmware::Old},
-               {QStringLiteral("current"), C::Firmware::Current}},
-              &base.firmware))
+    base.ssdpPort = base.multicast ? 1900 : 0;
+    const QString firmware = parser.value(QStringLiteral("firmware"));
+    if (firmware != QLatin1String("old") && firmware != QLatin1String("current"))
         usageError(QStringLiteral("unknown --firmware"));
-    if (!pick(parser.value(QStringLiteral("description")),
-              {{QStringLiteral("normal"), C::Description::Normal},
-               {QStringLiteral("html-error"), C::Description::HtmlError},
-               {QStringLiteral("not-xml"), C::Description::NotXml},
-               {QStringLiteral("no-udn"), C::Description::NoUdn},
-               {QStringLiteral("boost"), C::Description::Boost},
-               {QStringLiteral("huge"), C::Description::Huge},
-               {QStringLiteral("huge-declared"), C::Description::HugeDeclared}},
-              &base.description))
-        usageError(QStringLiteral("unknown --description"));
-    if (!pick(parser.value(QStringLiteral("topology")),
-              {{QStringLiteral("normal"), C::Topology::Normal},
-               {QStringLiteral("not-found"), C::Topology::NotFound},
-               {QStringLiteral("no-answer"), C::Topology::NoAnswer}},
-              &base.topology))
-        usageError(QStringLiteral("unknown --topology"));
-    base.zoneGroupStateFails = parser.isSet(QStringLiteral("zone-group-state-fails"));
-    base.ssdpSilent = parser.isSet(QStringLiteral("silent"));
-    base.answersPerSearch = intOption(parser, QStringLiteral("answers"), 0, 100);
-    base.ssdpDelayMs = intOption(parser, QStringLiteral("ssdp-delay"), 0, 600000);
+    base.firmware = firmware == QLatin1String("old") ? FakeSpeakerConfig::Firmware::Old
+                                                     : FakeSpeakerConfig::Firmware::Current;
     base.ssdpSpreadMs = intOption(parser, QStringLiteral("ssdp-spread"), 0, 600000);
-    base.httpDelayMs = intOption(parser, QStringLiteral("http-delay"), 0, 600000);
     base.roomName = parser.value(QStringLiteral("room"));
-    base.modelName = parser.value(QStringLiteral("model"));
-    if (base.description == C::Description::Boost)
-        base.modelName = QStringLiteral("Sonos BOOST");
     base.group = parser.value(QStringLiteral("group"));
     base.coordinator = !parser.isSet(QStringLiteral("not-coordinator"));
-    if (parser.isSet(QStringLiteral("zone-group-state"))) {
-        QFile file(parser.value(QStringLiteral("zone-group-state")));
-        if (!file.open(QIODevice::ReadOnly))
-            usageError(QStringLiteral("cannot read ") + file.fileName());
-        base.zoneGroupState = file.readAll();
-    }
     const int count = intOption(parser, QStringLiteral("count"), 1, 1000);
 
     for (int i = 0; i < count; ++i) {
