@@ -47,6 +47,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # dpkg-shlibdeps derives the library packages (Qt 6, pugixml, spdlog, fmt)
 # from what the programs link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Not linked, but loaded as plugins: the SVG image and icon engines draw the tray icon.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
 # Not linked, but wanted: a session bus (single instance, start at login,
 # sleep inhibition) and Qt's Wayland platform plugin.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus-user-session | dbus-x11, qt6-wayland")
