@@ -39,6 +39,8 @@ const QString kTurnOn = QStringLiteral("Turn Corvane On");
 AppDelegate::AppDelegate(StatusItemMode mode, const Services& services, QObject* parent)
     : QObject(parent), m_mode(mode), m_services(services), m_statusMenu(new StatusMenu)
 {
+    // The resources live in a static library: nothing registers them unless asked.
+    Q_INIT_RESOURCE(app);
     connect(m_statusMenu->onOffItem(), &QAction::triggered, this, &AppDelegate::onOffClicked);
     connect(m_statusMenu->preferencesItem(), &QAction::triggered, this,
             &AppDelegate::preferencesClicked);

@@ -10,6 +10,7 @@
 #include "settings/Settings.h"
 
 #include <QAction>
+#include <QIcon>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -288,6 +289,7 @@ private Q_SLOTS:
 
     void aboutAndQuit()
     {
+        QVERIFY(!QIcon(QStringLiteral(":/statusIcon.svg")).pixmap(22, 22).isNull());
         QString shown;
         m_delegate->setAboutPresenter([&](const QString& text) { shown = text; });
         m_delegate->aboutClicked();
