@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "log/Logging.h"
+#include "platform/SystemError.h"
 
 #include <spdlog/sinks/base_sink.h>
 
@@ -159,9 +160,7 @@ private:
         const QByteArray path = QFile::encodeName(filePath(m_directory, 0));
         m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (m_fd < 0) {
-            if (error)
-                *error = QString::fromLocal8Bit(std::strerror(errno));
-            return false;
+            return SystemError::fail(error, SystemError::errnoText());
         }
         struct stat st {};
         m_size = ::fstat(m_fd, &st) == 0 ? qint64(st.st_size) : 0;

@@ -1,5 +1,7 @@
 #include "platform/DefaultsStore.h"
 
+#include "platform/SystemError.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,17 +14,8 @@
 
 namespace {
 
-bool fail(QString* error, const QString& message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
-
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
+using SystemError::errnoText;
+using SystemError::fail;
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "platform/UserTempDir.h"
 
+#include "platform/SystemError.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -17,17 +19,8 @@ namespace {
 
 const QString kFolderName = QStringLiteral("corvane");
 
-bool fail(QString* error, const QString& message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
-
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
+using SystemError::errnoText;
+using SystemError::fail;
 
 } // namespace
 
