@@ -8,6 +8,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/NotificationCenter.h"
 #include "settings/Settings.h"
+#include "support/LogCapture.h"
 
 #include <QAction>
 #include <QIcon>
@@ -20,12 +21,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-struct Captured {
-    Logging::Level level;
-    Logging::Category category;
-    QString message;
-};
 
 DeviceInfo speaker(const QString& host, const QString& room, const QString& udn)
 {
@@ -50,7 +45,7 @@ private:
     std::unique_ptr<AirConnect> m_bridge;
     std::unique_ptr<CrashReporter> m_reporter;
     std::unique_ptr<AppDelegate> m_delegate;
-    QList<Captured> m_log;
+    std::unique_ptr<LogCapture> m_log;
 
     NotificationCenter& center() { return NotificationCenter::shared(); }
 
@@ -64,15 +59,15 @@ private:
     QString status() const { return m_delegate->firstMenuItem()->text(); }
     bool logged(const QString& text) const
     {
-        return std::any_of(m_log.begin(), m_log.end(),
-                           [&](const Captured& c) { return c.message == text; });
+        return std::any_of(m_log->lines.begin(), m_log->lines.end(),
+                           [&](const LogCapture::Line& line) { return std::get<2>(line) == text; });
     }
     QStringList statusLog() const
     {
         QStringList out;
-        for (const Captured& c : m_log) {
-            if (c.message.startsWith(QLatin1String("Corvane: ")))
-                out.append(c.message);
+        for (const auto& [level, category, message] : m_log->lines) {
+            if (message.startsWith(QLatin1String("Corvane: ")))
+                out.append(message);
         }
         return out;
     }
@@ -98,17 +93,13 @@ private Q_SLOTS:
         AppDelegate::Services services{m_settings.get(), m_discovery.get(), m_bridge.get(),
                                        m_reporter.get(), nullptr};
         m_delegate = std::make_unique<AppDelegate>(AppDelegate::StatusItemMode::Headless, services);
-        m_log.clear();
-        Logging::setReceiver([this](Logging::Level level, const Logging::Category& category,
-                                    const QString& message) {
-            m_log.append({level, category, message});
-        });
+        m_log = std::make_unique<LogCapture>();
         Corvane::bridgeStopped = true; // launching must clear it
         m_delegate->applicationDidFinishLaunching();
         QVERIFY(!Corvane::bridgeStopped);
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Looking For Speakers..."));
         QCOMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane Off"));
-        m_log.clear();
+        m_log->lines.clear();
     }
 
     void cleanup()
@@ -118,7 +109,7 @@ private Q_SLOTS:
         m_delegate.reset();
         m_bridge.reset();
         m_discovery.reset();
-        Logging::setReceiver({});
+        m_log.reset();
     }
 
     void mergeKeepsOneRecordPerSpeaker()
@@ -266,12 +257,11 @@ private Q_SLOTS:
         AppDelegate::crashReporterLog({}, CrashReporter::LogLevel::Error, nullptr, nullptr, 7);
         AppDelegate::crashReporterLog([] { return std::optional<QString>(QStringLiteral("d")); },
                                       CrashReporter::LogLevel::Debug, "f", "g", 1);
-        QCOMPARE(m_log.size(), 2);
-        QCOMPARE(m_log[0].message, QStringLiteral("report:42 start x"));
-        QCOMPARE(m_log[0].level, Logging::Level::Warning);
-        QCOMPARE(m_log[0].category, QStringLiteral("HockeySDK"));
-        QCOMPARE(m_log[1].message, QStringLiteral(":7  "));
-        QCOMPARE(m_log[1].level, Logging::Level::Error);
+        const LogCapture::Line warning{Logging::Level::Warning, QStringLiteral("HockeySDK"),
+                                       QStringLiteral("report:42 start x")};
+        const LogCapture::Line error{Logging::Level::Error, QStringLiteral("HockeySDK"),
+                                     QStringLiteral(":7  ")};
+        QCOMPARE(m_log->lines, QList<LogCapture::Line>({warning, error}));
 
         m_delegate->crashManagerWillShowSubmitCrashReportAlert(*m_reporter);
         m_delegate->crashManagerWillShowSubmitCrashReportAlert(*m_reporter);

@@ -1,9 +1,9 @@
-#include "LogCapture.h"
 #include "Version.h"
 #include "discovery/DeviceDiscovery.h"
 #include "discovery/SSDPDiscoverySession.h"
 #include "platform/NotificationCenter.h"
 #include "support/FakeSpeaker.h"
+#include "support/LogCapture.h"
 #include "support/TestData.h"
 
 #include <QtTest>

@@ -1,7 +1,7 @@
-#include "LogCapture.h"
 #include "discovery/SSDPDiscovery.h"
 #include "discovery/SSDPDiscoveryDelegate.h"
 #include "discovery/SSDPDiscoverySession.h"
+#include "support/LogCapture.h"
 
 #include <QUdpSocket>
 #include <QtTest>
