@@ -150,11 +150,6 @@ void AppDelegate::applicationWillTerminate()
 
 // Status item -----------------------------------------------------------------
 
-bool AppDelegate::trayAvailable() const
-{
-    return m_mode == StatusItemMode::Tray && QSystemTrayIcon::isSystemTrayAvailable();
-}
-
 void AppDelegate::createStatusItem()
 {
     if (m_mode == StatusItemMode::Headless)
@@ -170,11 +165,13 @@ void AppDelegate::createStatusItem()
     connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
         Logging::info(QStringLiteral("A system tray appeared"));
         makeTrayIcon();
+        m_windowCarriesStatus = false;
     });
 
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         // No tray (stock GNOME): the window carries the status line instead.
         Logging::info(QStringLiteral("No system tray: showing the preferences window"));
+        m_windowCarriesStatus = true;
         showWindow();
     }
 }
@@ -194,8 +191,7 @@ void AppDelegate::setStatus(const QString& text)
 {
     firstMenuItem()->setText(text);
     Logging::info(text);
-    if (m_preferencesWindow && m_mode == StatusItemMode::Tray &&
-        !QSystemTrayIcon::isSystemTrayAvailable())
+    if (m_preferencesWindow && m_windowCarriesStatus)
         m_preferencesWindow->setStatusText(text);
 }
 
@@ -307,7 +303,7 @@ void AppDelegate::showWindow()
         services.discovery = m_services.discovery;
         services.airConnect = m_services.airConnect;
         m_preferencesWindow = new PreferencesWindow(services);
-        if (!QSystemTrayIcon::isSystemTrayAvailable())
+        if (m_windowCarriesStatus)
             m_preferencesWindow->setStatusText(firstMenuItem()->text());
     }
     m_preferencesWindow->showAndActivate();

@@ -104,7 +104,6 @@ private:
     void setOnOffTitle(const QString& text);
     void createStatusItem();
     void makeTrayIcon();
-    bool trayAvailable() const;
 
     const StatusItemMode m_mode;
     Services m_services;
@@ -115,4 +114,6 @@ private:
     QList<QMetaObject::Connection> m_observers;
     std::function<void(const QString&)> m_aboutPresenter;
     bool m_terminated = false;
+    // No tray at launch: the preferences window shows the status line.
+    bool m_windowCarriesStatus = false;
 };
