@@ -6,7 +6,6 @@
 #include "discovery/DeviceDiscovery.h"
 #include "discovery/SSDPDiscoverySession.h"
 #include "log/Logging.h"
-#include "platform/NotificationCenter.h"
 
 #include <benchmark/benchmark.h>
 
@@ -129,7 +128,7 @@ void BM_Discover(benchmark::State& state)
         qint64 lastAnnounced = 0;
         QEventLoop loop;
         const auto connection = QObject::connect(
-            &NotificationCenter::shared(), &NotificationCenter::deviceDiscovered, &loop,
+            &discovery, &DeviceDiscovery::deviceDiscovered, &loop,
             [&](const SSDPMSearchResponse&, const DeviceInfo&, const DeviceTopology&) {
                 lastAnnounced = discovery.clock.nsecsElapsed();
                 if (++announced == kSpeakers)

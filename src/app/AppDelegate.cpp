@@ -1,15 +1,13 @@
 #include "app/AppDelegate.h"
 
-#include "app/BridgeState.h"
 #include "app/CrashReportDialog.h"
 #include "app/StatusMenu.h"
-#include "app/SystemSleep.h"
 #include "bridge/AirConnect.h"
+#include "bridge/BridgeController.h"
 #include "discovery/DeviceDiscovery.h"
 #include "log/Log.h"
 #include "log/Logging.h"
 #include "platform/Launcher.h"
-#include "platform/NotificationCenter.h"
 #include "platform/SessionBus.h"
 #include "preferences/PreferencesWindow.h"
 #include "settings/Settings.h"
@@ -26,13 +24,8 @@ namespace {
 
 // The bridge gets this long to end at quit before it is killed.
 constexpr int kQuitWaitMs = 6000;
-constexpr double kSearchTimeout = 8.0;
 // Names this application in its crash reports.
 constexpr char kCrashReporterIdentifier[] = "6f72672e636f7276616e652e436f7276";
-
-const QString kLookingForSpeakers = QStringLiteral("Corvane: Looking For Speakers...");
-const QString kTurnOff = QStringLiteral("Turn Corvane Off");
-const QString kTurnOn = QStringLiteral("Turn Corvane On");
 
 } // namespace
 
@@ -52,8 +45,6 @@ AppDelegate::AppDelegate(StatusItemMode mode, const Services& services, QObject*
 
 AppDelegate::~AppDelegate()
 {
-    for (const QMetaObject::Connection& observer : std::as_const(m_observers))
-        disconnect(observer);
     delete m_statusItem;
     delete m_preferencesWindow;
     delete m_statusMenu;
@@ -108,6 +99,14 @@ void AppDelegate::applicationWillFinishLaunching()
         m_services.airConnect = &AirConnect::shared();
 }
 
+BridgeController* AppDelegate::controller()
+{
+    if (!m_controller)
+        m_controller = new BridgeController(
+            {m_services.settings, m_services.discovery, m_services.airConnect}, this);
+    return m_controller;
+}
+
 void AppDelegate::applicationDidFinishLaunching()
 {
     Logging::info(QStringLiteral("applicationDidFinishLaunching"));
@@ -117,25 +116,17 @@ void AppDelegate::applicationDidFinishLaunching()
     m_statusMenu->feedbackItem()->setVisible(m_services.crashReporter->feedbackManager() !=
                                              nullptr);
 
-    NotificationCenter& center = NotificationCenter::shared();
-    m_observers = {
-        connect(&center, &NotificationCenter::deviceSettingsChanged, this,
-                &AppDelegate::onDeviceSettingsChanged),
-        connect(&center, &NotificationCenter::discoveryStarted, this,
-                &AppDelegate::onDiscoveryStarted),
-        connect(&center, &NotificationCenter::deviceDiscovered, this,
-                &AppDelegate::onDeviceDiscovered),
-        connect(&center, &NotificationCenter::discoveryComplete, this,
-                &AppDelegate::onDiscoveryComplete),
-        connect(&center, &NotificationCenter::serviceStarted, this, &AppDelegate::onServiceStarted),
-        connect(&center, &NotificationCenter::serviceReady, this, &AppDelegate::onServiceReady),
-        connect(&center, &NotificationCenter::serviceTerminated, this,
-                &AppDelegate::onServiceTerminated),
-    };
+    // Presentation waits for the event loop, so a handler never pulls menu
+    // items from under a menu that is running it.
+    connect(controller(), &BridgeController::statusChanged, this,
+            [this](const QString& text) { onMainQueue([this, text] { onStatusChanged(text); }); });
+    connect(controller(), &BridgeController::onChanged, this,
+            [this](bool on) { onMainQueue([this, on] { onOnChanged(on); }); });
+    connect(controller(), &BridgeController::devicesChanged, this,
+            [this] { onMainQueue([this] { rebuildDeviceMenuItems(); }); });
 
     rebuildDeviceMenuItems();
-    Corvane::bridgeStopped = false;
-    m_services.discovery->searchForDevices(kSearchTimeout);
+    controller()->launch();
 }
 
 void AppDelegate::applicationWillTerminate()
@@ -145,7 +136,7 @@ void AppDelegate::applicationWillTerminate()
     m_terminated = true;
     Logging::info(QStringLiteral("applicationWillTerminate"));
     // Quitting must not leave the bridge behind: wait (bounded) for it to end.
-    m_services.airConnect->stopAndWait(kQuitWaitMs);
+    controller()->shutdown(kQuitWaitMs);
 }
 
 // Status item -----------------------------------------------------------------
@@ -187,17 +178,17 @@ void AppDelegate::makeTrayIcon()
     m_statusItem->show();
 }
 
-void AppDelegate::setStatus(const QString& text)
+void AppDelegate::onStatusChanged(const QString& text)
 {
     firstMenuItem()->setText(text);
-    Logging::info(text);
     if (m_preferencesWindow && m_windowCarriesStatus)
         m_preferencesWindow->setStatusText(text);
 }
 
-void AppDelegate::setOnOffTitle(const QString& text)
+void AppDelegate::onOnChanged(bool on)
 {
-    onOffMenuItem()->setText(text);
+    onOffMenuItem()->setText(on ? QStringLiteral("Turn Corvane Off")
+                                : QStringLiteral("Turn Corvane On"));
 }
 
 void AppDelegate::onMainQueue(std::function<void()> work)
@@ -236,22 +227,13 @@ void AppDelegate::rebuildDeviceMenuItems()
 
 void AppDelegate::onOffClicked()
 {
-    const bool turningOn = onOffMenuItem()->text().endsWith(QLatin1String("On"));
+    const bool turningOn = !controller()->isOn();
     Logging::info((turningOn ? QStringLiteral("on") : QStringLiteral("off")) +
                   QStringLiteral("Clicked"));
-    Corvane::bridgeStopped = !turningOn;
-    if (turningOn) {
-        setStatus(kLookingForSpeakers);
-        setOnOffTitle(kTurnOff);
-        Corvane::bridgeStopped = false;
-        m_services.discovery->searchForDevices(kSearchTimeout);
-    } else {
-        setStatus(QStringLiteral("Corvane: Off"));
-        setOnOffTitle(kTurnOn);
-        Q_EMIT NotificationCenter::shared().appStopped();
-        m_services.discovery->stopSearching();
-        m_services.airConnect->stop();
-    }
+    if (turningOn)
+        controller()->turnOn();
+    else
+        controller()->turnOff();
 }
 
 void AppDelegate::preferencesClicked()
@@ -299,9 +281,7 @@ void AppDelegate::showWindow()
         return;
     if (!m_preferencesWindow) {
         ViewController::Services services;
-        services.settings = m_services.settings;
-        services.discovery = m_services.discovery;
-        services.airConnect = m_services.airConnect;
+        services.bridge = controller();
         m_preferencesWindow = new PreferencesWindow(services);
         if (m_windowCarriesStatus)
             m_preferencesWindow->setStatusText(firstMenuItem()->text());
@@ -309,98 +289,11 @@ void AppDelegate::showWindow()
     m_preferencesWindow->showAndActivate();
 }
 
-// Notification handlers -------------------------------------------------------
-
-void AppDelegate::onDeviceSettingsChanged()
-{
-    onMainQueue([this] { rebuildDeviceMenuItems(); });
-}
-
-void AppDelegate::onDiscoveryStarted()
-{
-    onMainQueue([this] {
-        setStatus(kLookingForSpeakers);
-        setOnOffTitle(kTurnOff);
-        rebuildDeviceMenuItems();
-    });
-}
-
-void AppDelegate::onDeviceDiscovered(const SSDPMSearchResponse&, const DeviceInfo& deviceInfo,
-                                     const DeviceTopology& deviceTopology)
-{
-    Settings& settings = *m_services.settings;
-    const QUrl& location = deviceInfo.location;
-    const QString defaultName = deviceInfo.defaultName();
-    const QString where = QStringLiteral(" (") + location.toString() + QLatin1Char(')');
-
-    std::optional<DeviceSettings> stored = settings.device(location);
-    if (!stored && deviceInfo.udn) {
-        // A speaker's address changes with DHCP: carry its record (the user's
-        // name and choice) over to the new location instead of stranding it.
-        for (const DeviceSettings& other : settings.devices()) {
-            if (other.info.udn == deviceInfo.udn && !other.active) {
-                Logging::info(QStringLiteral("Moving ") + other.name + QStringLiteral(" from ") +
-                              other.info.location.toString() + QStringLiteral(" to ") +
-                              location.toString());
-                settings.removeDevice(other.info.location);
-                stored = other;
-                break;
-            }
-        }
-    }
-    if (stored)
-        Logging::info(QStringLiteral("Updating menu item ") + stored->name + where);
-    else
-        Logging::info(QStringLiteral("Adding menu item ") + defaultName + where);
-    settings.setDevice(location, mergeDiscovered(stored, deviceInfo, deviceTopology));
-    onMainQueue([this] { rebuildDeviceMenuItems(); });
-}
-
-void AppDelegate::onDiscoveryComplete()
-{
-    if (m_deviceMenuItems.isEmpty()) {
-        Logging::warning(QStringLiteral("Discovery finished with no speakers found"));
-        onMainQueue([this] { setStatus(QStringLiteral("Corvane: No Speakers Found")); });
-    } else if (Corvane::bridgeStopped) {
-        Logging::info(QStringLiteral("Discovery complete, bridge is stopped"));
-    } else if (!m_services.airConnect->isRunning()) {
-        Logging::info(QStringLiteral("Discovery complete, starting AirConnect"));
-        m_services.airConnect->start(m_services.settings->devices());
-    } else {
-        Logging::info(QStringLiteral("Discovery complete, AirConnect already running"));
-    }
-}
-
-void AppDelegate::onServiceStarted()
-{
-    onMainQueue([this] {
-        setStatus(QStringLiteral("Corvane: Starting..."));
-        SystemSleep::preventSleep();
-    });
-}
-
-void AppDelegate::onServiceReady()
-{
-    onMainQueue([this] { setStatus(QStringLiteral("Corvane: Running")); });
-}
-
-void AppDelegate::onServiceTerminated()
-{
-    onMainQueue([this] {
-        SystemSleep::allowSleep();
-        setStatus(QStringLiteral("Corvane: Stopped"));
-        setOnOffTitle(kTurnOn);
-    });
-}
-
 // Crash reporter --------------------------------------------------------------
 
 void AppDelegate::crashManagerWillShowSubmitCrashReportAlert(CrashReporter&)
 {
-    Settings& settings = *m_services.settings;
-    settings.crashesByVersion.insert(Settings::applicationVersion(),
-                                     settings.crashCountForCurrentVersion() + 1);
-    settings.save();
+    controller()->recordCrash();
 }
 
 QString AppDelegate::applicationLogForCrashManager(CrashReporter&)

@@ -11,23 +11,18 @@
 #include <optional>
 
 class AirConnect;
+class BridgeController;
 class DeviceDiscovery;
-class NotificationCenter;
 class PreferencesWindow;
 class QAction;
 class SessionBus;
 class QSystemTrayIcon;
 class Settings;
 class StatusMenu;
-struct DeviceInfo;
 struct DeviceSettings;
-struct DeviceTopology;
-struct SSDPMSearchResponse;
 
-// The spine of Corvane: runs start-up and shutdown, merges every speaker found
-// into the settings, decides when the bridge starts, keeps the status menu
-// and the idle-sleep inhibitor in step with the bridge, and serves the crash
-// reporter.
+// Runs start-up and shutdown, presents the bridge controller's state in the
+// status menu and the preferences window, and serves the crash reporter.
 class AppDelegate : public QObject, public CrashReporterDelegate {
     Q_OBJECT
 public:
@@ -68,6 +63,8 @@ public:
     // Creates the preferences window on first use, shows and raises it.
     void showWindow();
 
+    // Made on first use, on the services given or the shared ones.
+    BridgeController* controller();
     StatusMenu* statusMenu() const { return m_statusMenu; }
     QAction* firstMenuItem() const;
     QAction* onOffMenuItem() const;
@@ -88,30 +85,20 @@ public:
                                  const char* function, quint32 line);
 
 private:
-    // Notification handlers.
-    void onDeviceSettingsChanged();
-    void onDiscoveryStarted();
-    void onDeviceDiscovered(const SSDPMSearchResponse& response, const DeviceInfo& deviceInfo,
-                            const DeviceTopology& deviceTopology);
-    void onDiscoveryComplete();
-    void onServiceStarted();
-    void onServiceReady();
-    void onServiceTerminated();
-
     // Work that a handler leaves to the event loop, in posting order.
     void onMainQueue(std::function<void()> work);
-    void setStatus(const QString& text);
-    void setOnOffTitle(const QString& text);
+    void onStatusChanged(const QString& text);
+    void onOnChanged(bool on);
     void createStatusItem();
     void makeTrayIcon();
 
     const StatusItemMode m_mode;
     Services m_services;
+    BridgeController* m_controller = nullptr;
     StatusMenu* m_statusMenu = nullptr;
     QSystemTrayIcon* m_statusItem = nullptr;
     QList<QAction*> m_deviceMenuItems;
     QPointer<PreferencesWindow> m_preferencesWindow;
-    QList<QMetaObject::Connection> m_observers;
     std::function<void(const QString&)> m_aboutPresenter;
     bool m_terminated = false;
     // No tray at launch: the preferences window shows the status line.

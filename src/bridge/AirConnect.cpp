@@ -4,7 +4,6 @@
 #include "bridge/ConfigFile.h"
 #include "bridge/LeftoverBridges.h"
 #include "log/Logging.h"
-#include "platform/NotificationCenter.h"
 #include "platform/UserTempDir.h"
 
 #include <QCoreApplication>
@@ -206,7 +205,7 @@ void AirConnect::failBeforeLaunch(const QString& what)
     Logging::error(QStringLiteral("Failed to launch ") + what, kCategory);
     _startTimer.stop();
     m_latest = nullptr; // a replaced run ending later is not this start's end
-    emit NotificationCenter::shared().serviceTerminated();
+    emit serviceTerminated();
 }
 
 void AirConnect::announceStarted(QProcess* run)
@@ -214,7 +213,7 @@ void AirConnect::announceStarted(QProcess* run)
     if (run != process || m_announced)
         return;
     m_announced = true;
-    emit NotificationCenter::shared().serviceStarted();
+    emit serviceStarted();
 }
 
 void AirConnect::endLeftovers(const QString& bridge, const QStringList& arguments)
@@ -253,7 +252,7 @@ void AirConnect::onOutput(QProcess* run)
     if (run == process && !_ready && text.contains(QLatin1String(readyMarker))) {
         _ready = true;
         _startTimer.stop();
-        emit NotificationCenter::shared().serviceReady();
+        emit serviceReady();
     }
     Logging::debug(text, kCategory);
 }
@@ -270,7 +269,7 @@ void AirConnect::onFinished(QProcess* run)
     process = nullptr;
     _ready = false;
     Logging::info(QStringLiteral("Terminated"), kCategory);
-    emit NotificationCenter::shared().serviceTerminated();
+    emit serviceTerminated();
 }
 
 void AirConnect::onLaunchFailed(QProcess* run)
@@ -286,7 +285,7 @@ void AirConnect::onLaunchFailed(QProcess* run)
     process = nullptr;
     _ready = false;
     _startTimer.stop();
-    emit NotificationCenter::shared().serviceTerminated();
+    emit serviceTerminated();
 }
 
 void AirConnect::watchdogTimerExpired()

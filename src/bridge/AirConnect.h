@@ -13,8 +13,7 @@
 
 // Runs the AirConnect bridge (airupnp) as a child process: writes its
 // configuration, watches its output for the first renderer, stops a bridge
-// that never gets there, and reports its life through the notification
-// centre ("serviceStarted", "serviceReady", "serviceTerminated").
+// that never gets there, and reports its life through its signals.
 class AirConnect : public QObject {
     Q_OBJECT
 public:
@@ -44,12 +43,12 @@ public:
     ~AirConnect() override;
 
     // Writes the configuration for these records (in the order given) and
-    // launches the bridge; "serviceStarted" follows once it has started, or
-    // "serviceTerminated" if it could not be launched. Call from the main
+    // launches the bridge; serviceStarted follows once it has started, or
+    // serviceTerminated if it could not be launched. Call from the main
     // thread only: the bridge is told to end with the thread that started it.
     void start(const QList<DeviceSettings>& devices);
     // Asks the running bridge to end (SIGTERM, SIGKILL 5 s later) and resets
-    // the supervisor. "serviceTerminated" follows when it has ended.
+    // the supervisor. serviceTerminated follows when it has ended.
     void stop();
     // For quit: stop, then wait up to msecs for every bridge of ours to end,
     // killing the rest. Answers whether all ended on their own in time.
@@ -74,6 +73,14 @@ public:
     // The build's bridge in libexec/corvane/ beside the program, then on PATH;
     // empty when neither has it. lookedAt receives where it looked.
     static QString findBridge(QStringList* lookedAt = nullptr);
+
+Q_SIGNALS:
+    // The current run's process started (never for a launch that failed).
+    void serviceStarted();
+    // The current run printed its first renderer.
+    void serviceReady();
+    // The current run ended, or a start failed before or at launch.
+    void serviceTerminated();
 
 private:
     void failBeforeLaunch(const QString& what);

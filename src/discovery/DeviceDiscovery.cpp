@@ -4,7 +4,6 @@
 #include "log/Logging.h"
 #include "model/XmlText.h"
 #include "model/ZoneGroupState.h"
-#include "platform/NotificationCenter.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -117,12 +116,12 @@ void DeviceDiscovery::searchForDevices(std::optional<double> timeout)
         Logging::error(QStringLiteral("Failed to establish socket for M-SEARCH broadcasts: ") +
                            started.error,
                        kCategory);
-        emit NotificationCenter::shared().discoveryComplete();
+        emit discoveryComplete();
         return;
     }
     // An earlier session keeps running; its close still clears this field.
     m_session = std::move(started.session);
-    emit NotificationCenter::shared().discoveryStarted();
+    emit discoveryStarted();
 }
 
 void DeviceDiscovery::stopSearching()
@@ -131,7 +130,7 @@ void DeviceDiscovery::stopSearching()
     if (m_session)
         m_session->end();
     m_session.reset();
-    emit NotificationCenter::shared().discoveryComplete();
+    emit discoveryComplete();
 }
 
 void DeviceDiscovery::discoveredDevice(const SSDPMSearchResponse& response,
@@ -156,7 +155,7 @@ void DeviceDiscovery::closedSession(SSDPDiscoverySession& session)
     Logging::info(QStringLiteral("closedSession(") + session.description() + QLatin1Char(')'),
                   kCategory);
     m_session.reset();
-    emit NotificationCenter::shared().discoveryComplete();
+    emit discoveryComplete();
 }
 
 void DeviceDiscovery::fetchDeviceInfo(const SSDPMSearchResponse& response)
@@ -270,5 +269,5 @@ void DeviceDiscovery::finish(const PipelinePtr& run, const std::optional<FetchEr
         return;
     }
     m_devices.insert(run->response.location, *info);
-    emit NotificationCenter::shared().deviceDiscovered(run->response, *info, *topology);
+    emit deviceDiscovered(run->response, *info, *topology);
 }

@@ -25,7 +25,7 @@ struct DeviceDiscoveryOptions {
 
 // Finds the Sonos ZonePlayers on the network: runs SSDP search sessions,
 // fetches each answering speaker's description and zone topology, and
-// announces every accepted speaker with "deviceDiscovered".
+// announces every accepted speaker with deviceDiscovered.
 class DeviceDiscovery : public QObject, public SSDPDiscoveryDelegate {
     Q_OBJECT
 public:
@@ -44,9 +44,9 @@ public:
     const int sonosDeviceVersion = 1;
 
     // Starts a session of timeout seconds (absent: until stopped). The outcome
-    // comes only through the notification centre.
+    // comes only through the signals.
     void searchForDevices(std::optional<double> timeout);
-    // Ends the running session, if any, and posts "discoveryComplete" either way.
+    // Ends the running session, if any, and emits discoveryComplete either way.
     void stopSearching();
 
     SSDPDiscovery& discovery() const { return *m_discovery; }
@@ -62,6 +62,15 @@ public:
     void discoveredService(const SSDPMSearchResponse& response,
                            SSDPDiscoverySession& session) override;
     void closedSession(SSDPDiscoverySession& session) override;
+
+Q_SIGNALS:
+    // A session started.
+    void discoveryStarted();
+    // A speaker answered and its description and topology were accepted.
+    void deviceDiscovered(const SSDPMSearchResponse& response, const DeviceInfo& deviceInfo,
+                          const DeviceTopology& deviceTopology);
+    // A session ended (time-out or stop), or could not start.
+    void discoveryComplete();
 
 private:
     struct Pipeline;

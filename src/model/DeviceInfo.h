@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <QUrl>
 
@@ -85,3 +86,5 @@ struct DeviceInfo {
     // Field-by-field, icons compared by value.
     bool operator==(const DeviceInfo& other) const;
 };
+
+Q_DECLARE_METATYPE(DeviceInfo)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QMetaType>
 #include <QString>
 
 #include <pugixml.hpp>
@@ -15,14 +16,18 @@ struct DeviceTopology {
     DeviceTopology() = default;
     DeviceTopology(bool coordinator, QString group)
         : coordinator(coordinator), group(std::move(group))
-    {}
+    {
+    }
     // From a /status/topology document (ZPSupportInfo/ZonePlayers) for the
     // speaker's bare UDN; a speaker without a usable entry is its own
     // coordinator in a group named after itself.
     DeviceTopology(const pugi::xml_node& xml, const QString& uuid);
 
     QJsonObject toJson() const;
-    static std::optional<DeviceTopology> fromJson(const QJsonValue& value, QString* error = nullptr);
+    static std::optional<DeviceTopology> fromJson(const QJsonValue& value,
+                                                  QString* error = nullptr);
 
     bool operator==(const DeviceTopology&) const = default;
 };
+
+Q_DECLARE_METATYPE(DeviceTopology)

@@ -1,7 +1,6 @@
 #include "preferences/PreferencesTableViewItem.h"
 
 #include "log/Logging.h"
-#include "platform/NotificationCenter.h"
 #include "preferences/EditableTextField.h"
 #include "preferences/IconLoader.h"
 #include "settings/Settings.h"
@@ -84,7 +83,7 @@ void PreferencesTableViewItem::titleEdited(EditableTextField* sender)
     record->nameChanged = true;
     m_settings.setDevice(*deviceLocation, *record);
     m_settings.save();
-    emit NotificationCenter::shared().deviceSettingsChanged();
+    emit deviceSettingsChanged();
 }
 
 void PreferencesTableViewItem::checkboxClicked(QCheckBox* sender)
@@ -100,7 +99,7 @@ void PreferencesTableViewItem::checkboxClicked(QCheckBox* sender)
     record->enabled = enabled;
     m_settings.setDevice(*deviceLocation, *record);
     m_settings.save();
-    emit NotificationCenter::shared().deviceSettingsChanged();
+    emit deviceSettingsChanged();
 }
 
 void PreferencesTableViewItem::setIconUrl(const std::optional<QUrl>& url)

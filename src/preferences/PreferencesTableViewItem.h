@@ -21,7 +21,7 @@ class PreferencesTableViewItem;
 // One row of the speaker list: icon, editable name, secondary text and the
 // enable checkbox, or, in no-speakers mode, only a label saying so. Renaming
 // and enabling go straight into the speaker's record in the settings store,
-// which is saved, and are announced with "deviceSettingsChanged".
+// which is saved, and are announced with deviceSettingsChanged.
 class PreferencesTableViewItem : public QWidget {
     Q_OBJECT
 public:
@@ -52,6 +52,10 @@ public:
     // tests can drive them like the widgets do.
     void titleEdited(EditableTextField* sender);
     void checkboxClicked(QCheckBox* sender);
+
+Q_SIGNALS:
+    // The user renamed, enabled or disabled the speaker; its record is saved.
+    void deviceSettingsChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -17,8 +17,7 @@ class PreferencesWindow;
 class PreferencesWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit PreferencesWindow(const ViewController::Services& services = {},
-                               QWidget* parent = nullptr);
+    explicit PreferencesWindow(const ViewController::Services& services, QWidget* parent = nullptr);
     ~PreferencesWindow() override;
 
     ViewController& controller() const { return *m_controller; }

@@ -1,14 +1,13 @@
 #include "preferences/ViewController.h"
 
-#include "app/BridgeState.h"
 #include "bridge/AirConnect.h"
+#include "bridge/BridgeController.h"
 #include "discovery/DeviceDiscovery.h"
 #include "log/Log.h"
 #include "log/Logging.h"
-#include "platform/NotificationCenter.h"
+#include "platform/LaunchOnLogin.h"
 #include "preferences/EditableTextField.h"
 #include "preferences/IconLoader.h"
-#include "preferences/LaunchOnLogin.h"
 #include "preferences/PreferencesTableViewItem.h"
 #include "settings/Settings.h"
 
@@ -29,7 +28,6 @@
 namespace {
 
 const QString kCategory = QStringLiteral("preferences");
-constexpr double kSearchTimeout = 8.0;
 
 std::optional<QUrl> firstIconUrl(const DeviceInfo& info)
 {
@@ -59,11 +57,10 @@ QString saveFolder()
 ViewController::ViewController(const Outlets& outlets, const Services& services, QWidget* window)
     : QObject(window), spinner(outlets.spinner), tableView(outlets.tableView),
       checkbox(outlets.checkbox), startStopButton(outlets.startStopButton),
-      m_saveLogButton(outlets.saveLogButton), m_window(window),
-      m_settings(services.settings ? *services.settings : Settings::shared()),
-      m_discovery(services.discovery ? *services.discovery : DeviceDiscovery::shared()),
-      m_airConnect(services.airConnect ? *services.airConnect : AirConnect::shared()),
-      m_log(services.log ? *services.log : Log::shared()), m_icons(services.icons)
+      m_saveLogButton(outlets.saveLogButton), m_window(window), m_bridge(*services.bridge),
+      m_settings(m_bridge.settings()), m_discovery(m_bridge.discovery()),
+      m_airConnect(m_bridge.airConnect()), m_log(services.log ? *services.log : Log::shared()),
+      m_icons(services.icons)
 {
     Q_ASSERT(spinner && tableView && checkbox && startStopButton && m_saveLogButton);
     if (services.launchOnLogin) {
@@ -127,22 +124,24 @@ void ViewController::viewDidDisappear()
 
 void ViewController::registerListeners()
 {
-    // Queued: the work runs after every direct observer, so the application
+    // Queued: the work runs after every direct observer, so the bridge
     // controller has merged a new speaker into the store before the reload.
-    NotificationCenter& center = NotificationCenter::shared();
     listeners.append(connect(
-        &center, &NotificationCenter::discoveryStarted, this, [this] { searchStarted(); },
+        &m_discovery, &DeviceDiscovery::discoveryStarted, this, [this] { searchStarted(); },
         Qt::QueuedConnection));
     listeners.append(connect(
-        &center, &NotificationCenter::deviceDiscovered, this, [this] { speakerFound(); },
+        &m_discovery, &DeviceDiscovery::deviceDiscovered, this, [this] { speakerFound(); },
         Qt::QueuedConnection));
     listeners.append(connect(
-        &center, &NotificationCenter::discoveryComplete, this, [this] { searchEnded(); },
+        &m_discovery, &DeviceDiscovery::discoveryComplete, this, [this] { searchEnded(); },
         Qt::QueuedConnection));
-    for (auto signal : {&NotificationCenter::serviceStarted, &NotificationCenter::serviceReady,
-                        &NotificationCenter::serviceTerminated, &NotificationCenter::appStopped})
+    for (auto signal :
+         {&AirConnect::serviceStarted, &AirConnect::serviceReady, &AirConnect::serviceTerminated})
         listeners.append(connect(
-            &center, signal, this, [this] { serviceStateChanged(); }, Qt::QueuedConnection));
+            &m_airConnect, signal, this, [this] { serviceStateChanged(); }, Qt::QueuedConnection));
+    listeners.append(connect(
+        &m_bridge, &BridgeController::appStopped, this, [this] { serviceStateChanged(); },
+        Qt::QueuedConnection));
 }
 
 void ViewController::removeListeners()
@@ -190,6 +189,8 @@ void ViewController::reloadData()
     for (int index = 0; index < count; ++index) {
         if (index == m_rows.size()) {
             auto* row = new PreferencesTableViewItem(m_settings, m_icons, tableView->widget());
+            connect(row, &PreferencesTableViewItem::deviceSettingsChanged, &m_bridge,
+                    &BridgeController::deviceSettingsChanged);
             row->setObjectName(QStringLiteral("row%1").arg(index));
             m_rowsLayout->insertWidget(index, row);
             m_rows.append(row);
@@ -232,7 +233,7 @@ void ViewController::updateStartStopButton()
 {
     QString title;
     bool enabled = true;
-    if (Corvane::bridgeStopped) {
+    if (m_bridge.isStoppedByUser()) {
         title = QStringLiteral("Start");
         m_canStop = false;
     } else if (m_airConnect.isRunning()) {
@@ -252,7 +253,7 @@ void ViewController::updateStartStopButton()
 
 void ViewController::updateSpinner()
 {
-    const bool searching = !Corvane::bridgeStopped && m_discovery.isSearching();
+    const bool searching = !m_bridge.isStoppedByUser() && m_discovery.isSearching();
     // A busy bar animates while its range is empty; a range of one stops it.
     spinner->setRange(0, searching ? 0 : 1);
     spinner->setVisible(searching);
@@ -293,8 +294,7 @@ void ViewController::startStopClicked()
     if (m_canStop) {
         m_airConnect.stop();
     } else {
-        Corvane::bridgeStopped = false;
-        m_discovery.searchForDevices(kSearchTimeout);
+        m_bridge.turnOn();
     }
     updateStartStopButton();
 }

@@ -15,6 +15,7 @@
 #include <optional>
 
 class AirConnect;
+class BridgeController;
 class DeviceDiscovery;
 class IconLoader;
 class LaunchOnLogin;
@@ -45,12 +46,11 @@ public:
         QPushButton* saveLogButton = nullptr;
     };
 
-    // What the controller talks to; null means the process-wide instance (for
-    // the login item and the icons, one of the controller's own).
+    // What the controller talks to. bridge is required and gives the
+    // settings, discovery and the bridge; a null log is the process-wide one,
+    // a null login item or icon loader one of the controller's own.
     struct Services {
-        Settings* settings = nullptr;
-        DeviceDiscovery* discovery = nullptr;
-        AirConnect* airConnect = nullptr;
+        BridgeController* bridge = nullptr;
         LaunchOnLogin* launchOnLogin = nullptr;
         Log* log = nullptr;
         IconLoader* icons = nullptr;
@@ -126,6 +126,7 @@ private:
     QList<PreferencesTableViewItem*> m_rows;
     int m_reloadCount = 0;
 
+    BridgeController& m_bridge;
     Settings& m_settings;
     DeviceDiscovery& m_discovery;
     AirConnect& m_airConnect;

@@ -1,13 +1,14 @@
 #include "Version.h"
 #include "app/AppDelegate.h"
-#include "app/BridgeState.h"
 #include "app/StatusMenu.h"
 #include "bridge/AirConnect.h"
+#include "bridge/BridgeController.h"
 #include "discovery/DeviceDiscovery.h"
 #include "log/Logging.h"
 #include "platform/DefaultsStore.h"
-#include "platform/NotificationCenter.h"
+#include "platform/SystemSleep.h"
 #include "settings/Settings.h"
+#include "support/FakeInhibitor.h"
 #include "support/LogCapture.h"
 
 #include <QAction>
@@ -17,6 +18,8 @@
 #include <QtTest>
 
 #include <memory>
+
+#include <csignal>
 
 using namespace std::chrono_literals;
 
@@ -46,13 +49,12 @@ private:
     std::unique_ptr<CrashReporter> m_reporter;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<LogCapture> m_log;
-
-    NotificationCenter& center() { return NotificationCenter::shared(); }
+    FakeInhibitor m_inhibitor;
 
     void discover(const DeviceInfo& info, bool coordinator = true)
     {
-        Q_EMIT center().deviceDiscovered(SSDPMSearchResponse{}, info,
-                                         DeviceTopology(coordinator, QStringLiteral("G")));
+        Q_EMIT m_discovery->deviceDiscovered(SSDPMSearchResponse{}, info,
+                                             DeviceTopology(coordinator, QStringLiteral("G")));
         QCoreApplication::processEvents();
     }
 
@@ -92,11 +94,10 @@ private Q_SLOTS:
             std::make_unique<CrashReporter>(m_dir->filePath(QStringLiteral("state")), QString());
         AppDelegate::Services services{m_settings.get(), m_discovery.get(), m_bridge.get(),
                                        m_reporter.get(), nullptr};
+        SystemSleep::setInhibitor(&m_inhibitor);
         m_delegate = std::make_unique<AppDelegate>(AppDelegate::StatusItemMode::Headless, services);
         m_log = std::make_unique<LogCapture>();
-        Corvane::bridgeStopped = true; // launching must clear it
         m_delegate->applicationDidFinishLaunching();
-        QVERIFY(!Corvane::bridgeStopped);
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Looking For Speakers..."));
         QCOMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane Off"));
         m_log->lines.clear();
@@ -110,68 +111,7 @@ private Q_SLOTS:
         m_bridge.reset();
         m_discovery.reset();
         m_log.reset();
-    }
-
-    void mergeKeepsOneRecordPerSpeaker()
-    {
-        const DeviceInfo kitchen = speaker(QStringLiteral("127.0.0.2"), QStringLiteral("Kitchen"),
-                                           QStringLiteral("uuid:RINCON_A"));
-        discover(kitchen);
-        QVERIFY(logged(QStringLiteral("Adding menu item Kitchen - One (") +
-                       kitchen.location.toString() + QLatin1Char(')')));
-        DeviceSettings record = *m_settings->device(kitchen.location);
-        QVERIFY(record.active && record.enabled && !record.nameChanged);
-
-        record.name = QStringLiteral("Chef");
-        record.nameChanged = true;
-        record.enabled = false;
-        m_settings->setDevice(kitchen.location, record);
-        discover(speaker(QStringLiteral("127.0.0.2"), QStringLiteral("Pantry"),
-                         QStringLiteral("uuid:RINCON_A")));
-        QVERIFY(logged(QStringLiteral("Updating menu item Chef (") + kitchen.location.toString() +
-                       QLatin1Char(')')));
-        QCOMPARE(m_settings->deviceCount(), 1);
-        QCOMPARE(m_settings->device(kitchen.location)->name, QStringLiteral("Chef"));
-        QVERIFY(!m_settings->device(kitchen.location)->enabled);
-        QCOMPARE(m_delegate->deviceMenuItems().size(), 1);
-
-        // Without a name of the user's own, the name follows the room.
-        record = *m_settings->device(kitchen.location);
-        record.nameChanged = false;
-        m_settings->setDevice(kitchen.location, record);
-        discover(speaker(QStringLiteral("127.0.0.2"), QStringLiteral("Hall"),
-                         QStringLiteral("uuid:RINCON_A")));
-        QCOMPARE(m_settings->device(kitchen.location)->name, QStringLiteral("Hall - One"));
-        QVERIFY(!m_settings->device(kitchen.location)->enabled);
-    }
-
-    void movedSpeakerKeepsItsRecord()
-    {
-        // Remembered from an earlier run under its old address.
-        const DeviceInfo old = speaker(QStringLiteral("127.0.0.2"), QStringLiteral("Kitchen"),
-                                       QStringLiteral("uuid:RINCON_A"));
-        DeviceSettings remembered = mergeDiscovered(std::nullopt, old, DeviceTopology(true, "G"));
-        remembered.active = false;
-        remembered.name = QStringLiteral("Chef");
-        remembered.nameChanged = true;
-        remembered.enabled = false;
-        m_settings->setDevice(old.location, remembered);
-
-        const DeviceInfo moved = speaker(QStringLiteral("127.0.0.9"), QStringLiteral("Kitchen"),
-                                         QStringLiteral("uuid:RINCON_A"));
-        discover(moved);
-        QCOMPARE(m_settings->deviceCount(), 1);
-        QVERIFY(!m_settings->device(old.location));
-        const DeviceSettings record = *m_settings->device(moved.location);
-        QCOMPARE(record.name, QStringLiteral("Chef"));
-        QVERIFY(record.nameChanged && !record.enabled && record.active);
-        QVERIFY(logged(QStringLiteral("Moving Chef from ") + old.location.toString() +
-                       QStringLiteral(" to ") + moved.location.toString()));
-
-        // A different speaker (other UDN) is never merged into it.
-        discover(speaker(QStringLiteral("127.0.0.10"), QStringLiteral("Kitchen"),
-                         QStringLiteral("uuid:RINCON_B")));
-        QCOMPARE(m_settings->deviceCount(), 2);
+        SystemSleep::setInhibitor(nullptr);
     }
 
     void menuShowsSpeakersOfThisRun()
@@ -191,7 +131,7 @@ private Q_SLOTS:
             QUrl(QStringLiteral("http://127.0.0.3:1400/xml/device_description.xml")));
         office.enabled = false;
         m_settings->setDevice(office.info.location, office);
-        Q_EMIT center().deviceSettingsChanged();
+        m_delegate->controller()->deviceSettingsChanged();
         QCoreApplication::processEvents();
 
         const QList<QAction*> items = m_delegate->statusMenu()->actions();
@@ -204,49 +144,33 @@ private Q_SLOTS:
         QCOMPARE(items.at(1), m_delegate->onOffMenuItem());
     }
 
-    void launchWithSpeakersStartsTheBridge()
+    // The status line and the on/off item follow the controller, including
+    // a bridge that ends by itself.
+    void menuFollowsTheBridge()
     {
         discover(speaker(QStringLiteral("127.0.0.2"), QStringLiteral("Kitchen"),
                          QStringLiteral("uuid:A")));
         m_discovery->stopSearching(); // the search's end, without waiting 8 s
-        QVERIFY(logged(QStringLiteral("Discovery complete, starting AirConnect")));
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Running"));
         QCOMPARE(statusLog(), QStringList({QStringLiteral("Corvane: Starting..."),
                                            QStringLiteral("Corvane: Running")}));
-        QVERIFY(QFile::exists(m_bridge->configPath()));
+        QCOMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane Off"));
 
-        Q_EMIT center().discoveryComplete();
-        QVERIFY(logged(QStringLiteral("Discovery complete, AirConnect already running")));
-
-        // Turning off: "Off", then "Stopped" once the bridge has ended.
-        QSignalSpy appStopped(&center(), &NotificationCenter::appStopped);
-        m_delegate->onOffClicked();
-        QVERIFY(logged(QStringLiteral("offClicked")));
-        QVERIFY(logged(QStringLiteral("Discovery complete, bridge is stopped")));
-        QCOMPARE(appStopped.size(), 1);
-        QVERIFY(Corvane::bridgeStopped);
-        QCOMPARE(status(), QStringLiteral("Corvane: Off"));
+        ::kill(pid_t(m_bridge->processId()), SIGKILL);
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Stopped"));
-        QCOMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane On"));
+        QTRY_COMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane On"));
 
-        // And on again: a new search; the bridge waits for its end.
+        // The item turns Corvane on, then off again.
         m_delegate->onOffClicked();
         QVERIFY(logged(QStringLiteral("onClicked")));
-        QVERIFY(!Corvane::bridgeStopped);
-        QCOMPARE(status(), QStringLiteral("Corvane: Looking For Speakers..."));
         QVERIFY(m_discovery->isSearching());
-        QVERIFY(!m_bridge->isRunning());
-    }
-
-    void noSpeakersFound()
-    {
-        // Turning off before any speaker answered: the stop's own end report wins.
+        QTRY_COMPARE(status(), QStringLiteral("Corvane: Looking For Speakers..."));
+        QTRY_COMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane Off"));
         m_delegate->onOffClicked();
-        QTRY_COMPARE(status(), QStringLiteral("Corvane: No Speakers Found"));
-        QVERIFY(logged(QStringLiteral("Discovery finished with no speakers found")));
-        // Stopping a session may report its end twice; both say the same.
-        QCOMPARE(statusLog().first(), QStringLiteral("Corvane: Off"));
-        QCOMPARE(statusLog().last(), QStringLiteral("Corvane: No Speakers Found"));
+        QVERIFY(logged(QStringLiteral("offClicked")));
+        QVERIFY(m_delegate->controller()->isStoppedByUser());
+        QTRY_COMPARE(status(), QStringLiteral("Corvane: Off"));
+        QTRY_COMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane On"));
         QVERIFY(!m_bridge->isRunning());
     }
 

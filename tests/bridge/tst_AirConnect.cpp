@@ -1,7 +1,6 @@
 #include "bridge/AirConnect.h"
 #include "bridge/LeftoverBridges.h"
 #include "log/Logging.h"
-#include "platform/NotificationCenter.h"
 #include "platform/UserTempDir.h"
 
 #include <QSignalSpy>
@@ -42,6 +41,12 @@ private:
     {
         return {fake(name), config(), watchdog, 300ms, 300ms};
     }
+    void spyOn(AirConnect& airConnect)
+    {
+        m_started = std::make_unique<QSignalSpy>(&airConnect, &AirConnect::serviceStarted);
+        m_ready = std::make_unique<QSignalSpy>(&airConnect, &AirConnect::serviceReady);
+        m_terminated = std::make_unique<QSignalSpy>(&airConnect, &AirConnect::serviceTerminated);
+    }
 
 private Q_SLOTS:
     void init()
@@ -53,10 +58,6 @@ private Q_SLOTS:
             if (category == QStringLiteral("AirConnect"))
                 m_log[level].append(message);
         });
-        NotificationCenter* center = &NotificationCenter::shared();
-        m_started = std::make_unique<QSignalSpy>(center, &NotificationCenter::serviceStarted);
-        m_ready = std::make_unique<QSignalSpy>(center, &NotificationCenter::serviceReady);
-        m_terminated = std::make_unique<QSignalSpy>(center, &NotificationCenter::serviceTerminated);
     }
 
     void cleanup()
@@ -74,6 +75,7 @@ private Q_SLOTS:
         const DeviceSettings kitchen{"K\u00fcche \u266b", {}, DeviceTopology(false, "G:0"), true};
 
         AirConnect airConnect(options("ready"));
+        spyOn(airConnect);
         airConnect.start({den, kitchen});
         QCOMPARE(m_log.value(Level::Info), {"Wrote config file to file://" + config()});
         QFile file(config());
@@ -129,6 +131,7 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QStringList, output);
         AirConnect airConnect(options(name, 2000ms));
+        spyOn(airConnect);
         airConnect.start({});
         QTRY_COMPARE(m_log.value(Level::Error),
                      QStringList{"airupnp is not in a usable state, terminating"});
@@ -149,6 +152,7 @@ private Q_SLOTS:
         const pid_t ours = pid_t(leftover.processId()), notOurs = pid_t(byHand.processId());
 
         AirConnect airConnect(options("ignores-term"));
+        spyOn(airConnect);
         airConnect.start({});
         QVERIFY(LeftoverBridges::isGone(ours) && !LeftoverBridges::isGone(notOurs));
         QTRY_VERIFY(ignoresSigterm(airConnect.processId()));
@@ -173,10 +177,11 @@ private Q_SLOTS:
     {
         for (const char* name : {"unlaunchable", "missing"}) { // exec fails; no such file
             AirConnect airConnect(options(name));
+            spyOn(airConnect);
             airConnect.start({});
             QTRY_VERIFY(!airConnect.isRunning() && !airConnect.isWatchdogPending());
+            QVERIFY(m_started->count() == 0 && m_terminated->count() == 1);
         }
-        QVERIFY(m_started->count() == 0 && m_terminated->count() == 2);
         const QString failed = "Failed to launch " + fake("");
         QCOMPARE(m_log.value(Level::Error).size(), 2);
         QVERIFY(m_log.value(Level::Error)[0].startsWith(failed + "unlaunchable - "));

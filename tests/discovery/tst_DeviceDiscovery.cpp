@@ -1,7 +1,6 @@
 #include "Version.h"
 #include "discovery/DeviceDiscovery.h"
 #include "discovery/SSDPDiscoverySession.h"
-#include "platform/NotificationCenter.h"
 #include "support/FakeSpeaker.h"
 #include "support/LogCapture.h"
 #include "support/TestData.h"
@@ -25,16 +24,15 @@ struct Announcement {
     DeviceTopology topology;
 };
 
-// Everything the notification centre posts while it lives, in order.
+// Everything a discovery emits while this lives, in order.
 struct Notifications : QObject {
-    Notifications()
+    explicit Notifications(DeviceDiscovery& hub)
     {
-        auto& hub = NotificationCenter::shared();
-        connect(&hub, &NotificationCenter::discoveryStarted, this,
+        connect(&hub, &DeviceDiscovery::discoveryStarted, this,
                 [this] { order << "discoveryStarted"; });
-        connect(&hub, &NotificationCenter::discoveryComplete, this,
+        connect(&hub, &DeviceDiscovery::discoveryComplete, this,
                 [this] { order << "discoveryComplete"; });
-        connect(&hub, &NotificationCenter::deviceDiscovered, this,
+        connect(&hub, &DeviceDiscovery::deviceDiscovered, this,
                 [this](const SSDPMSearchResponse& response, const DeviceInfo& info,
                        const DeviceTopology& topology) {
                     order << "deviceDiscovered";
@@ -65,10 +63,10 @@ private Q_SLOTS:
     void announcesHealthySpeaker()
     {
         LogCapture log;
-        Notifications notifications;
         FakeSpeaker speaker({.answersPerSearch = 2});
         QVERIFY(speaker.start());
         DeviceDiscovery discovery(optionsFor(&speaker));
+        Notifications notifications(discovery);
 
         discovery.searchForDevices(1.0);
         QVERIFY(discovery.isSearching());
@@ -183,13 +181,13 @@ private Q_SLOTS:
         QFETCH(int, fetches);
         QFETCH(QStringList, logged);
         LogCapture log;
-        Notifications notifications;
         FakeSpeaker speaker(config);
         QVERIFY(speaker.start());
         const QString base = QStringLiteral("http://127.0.0.2:%1").arg(speaker.httpPort());
         for (QString& line : logged)
             line.replace("%1", base);
         DeviceDiscovery discovery(optionsFor(&speaker));
+        Notifications notifications(discovery);
 
         discovery.searchForDevices(std::nullopt);
         QTRY_VERIFY(log.inOrder(logged));
@@ -217,10 +215,10 @@ private Q_SLOTS:
     void failedStartOnlyCompletes()
     {
         LogCapture log;
-        Notifications notifications;
         DeviceDiscovery::Options options = optionsFor();
         options.ssdp.bindAddress = QHostAddress(QStringLiteral("192.0.2.1")); // not ours
         DeviceDiscovery discovery(options);
+        Notifications notifications(discovery);
         discovery.searchForDevices(8.0);
         QCOMPARE(notifications.order, QStringList({"discoveryComplete"}));
         QVERIFY(!discovery.isSearching());

@@ -1,7 +1,6 @@
 // The production SSDP path: multicast M-SEARCH on every interface, inside a
 // private network namespace that netns-run.sh sets up.
 #include "discovery/DeviceDiscovery.h"
-#include "platform/NotificationCenter.h"
 #include "support/FakeSpeaker.h"
 
 #include <QtTest>
@@ -21,12 +20,11 @@ private Q_SLOTS:
         QString error;
         QVERIFY2(speaker.start(&error), qPrintable(error));
         QList<DeviceTopology> topologies; // found through the speaker's own /status/topology
-        QObject context;
-        connect(&NotificationCenter::shared(), &NotificationCenter::deviceDiscovered, &context,
+        DeviceDiscovery discovery(DeviceDiscovery::Options{}); // production SSDP settings
+        connect(&discovery, &DeviceDiscovery::deviceDiscovered, &discovery,
                 [&](const SSDPMSearchResponse&, const DeviceInfo&, const DeviceTopology& topology) {
                     topologies.append(topology);
                 });
-        DeviceDiscovery discovery(DeviceDiscovery::Options{}); // production SSDP settings
         discovery.searchForDevices(2.0);
         QTRY_COMPARE(topologies.size(), 1);
         QCOMPARE(topologies.first(), DeviceTopology(false, "RINCON_48A6B8C0FFEE01400:27"));

@@ -3,8 +3,8 @@
 // (StandIn.cpp). Runs inside a private session bus (dbus-run-session).
 #include "platform/DesktopEntry.h"
 #include "platform/InstanceLock.h"
+#include "platform/LaunchOnLogin.h"
 #include "platform/SessionBus.h"
-#include "preferences/LaunchOnLogin.h"
 
 #include "Version.h"
 

@@ -133,25 +133,6 @@ private Q_SLOTS:
         settings.active = false; // never stored, so it reads back false
         QCOMPARE(DeviceSettings::fromJson(settings.toJson()), settings);
     }
-
-    void bridgedOnlyWhenActiveEnabledCoordinator()
-    {
-        const std::optional<DeviceTopology> coordinator = DeviceTopology(true, QStringLiteral("G"));
-        const std::optional<DeviceTopology> member = DeviceTopology(false, QStringLiteral("G"));
-        struct Case {
-            bool active, enabled;
-            std::optional<DeviceTopology> topology;
-            bool bridged;
-        };
-        for (const Case& c :
-             {Case{true, true, coordinator, true}, Case{true, true, member, false},
-              Case{true, true, std::nullopt, false}, Case{true, false, coordinator, false},
-              Case{false, true, coordinator, false}}) {
-            const DeviceSettings settings{QString(), DeviceInfo(), c.topology,
-                                          c.active,  c.enabled,    false};
-            QCOMPARE(settings.isBridged(), c.bridged);
-        }
-    }
 };
 
 QTEST_GUILESS_MAIN(TestDeviceSettings)

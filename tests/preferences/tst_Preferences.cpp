@@ -1,14 +1,13 @@
 // The preferences window on the offscreen platform: the name field's
 // shortcuts, the row's edits, and the list controller with its controls.
 
-#include "app/BridgeState.h"
 #include "bridge/AirConnect.h"
+#include "bridge/BridgeController.h"
 #include "discovery/DeviceDiscovery.h"
 #include "log/Log.h"
 #include "platform/DefaultsStore.h"
-#include "platform/NotificationCenter.h"
+#include "platform/LaunchOnLogin.h"
 #include "preferences/EditableTextField.h"
-#include "preferences/LaunchOnLogin.h"
 #include "preferences/PreferencesTableViewItem.h"
 #include "preferences/PreferencesWindow.h"
 #include "settings/Settings.h"
@@ -65,6 +64,7 @@ struct Fixture {
     DeviceDiscovery discovery{quietDiscovery()};
     AirConnect airConnect{
         {TEST_SUPPORT_DIR "/fake-bridge-ready", dir.filePath("airupnp.xml"), 10s, 300ms, 300ms}};
+    BridgeController bridge{{&settings, &discovery, &airConnect}};
     LaunchOnLogin launchOnLogin{dir.filePath("autostart"), QStringLiteral("/x/corvane-helper")};
     Log log;
 };
@@ -88,8 +88,7 @@ private:
     void showWindow()
     {
         m_window = std::make_unique<PreferencesWindow>(
-            ViewController::Services{&m_env->settings, &m_env->discovery, &m_env->airConnect,
-                                     &m_env->launchOnLogin, &m_env->log});
+            ViewController::Services{&m_env->bridge, &m_env->launchOnLogin, &m_env->log});
         m_window->show();
     }
 
@@ -114,7 +113,10 @@ private:
     int reloadsAfterDiscovery()
     {
         const int before = controller().reloadCount();
-        emit NotificationCenter::shared().deviceDiscovered({}, {}, {});
+        // The window's own reaction only: the bridge controller's merge is tested with it.
+        QObject::disconnect(&m_env->discovery, &DeviceDiscovery::deviceDiscovered, &m_env->bridge,
+                            nullptr);
+        emit m_env->discovery.deviceDiscovered({}, {}, {});
         QTest::qWait(20);
         return controller().reloadCount() - before;
     }
@@ -122,12 +124,10 @@ private:
 private Q_SLOTS:
     void init()
     {
-        Corvane::bridgeStopped = false;
         m_env = std::make_unique<Fixture>();
         m_env->log.setEchoEnabled(false);
         m_env->log.attach();
-        m_changed = std::make_unique<QSignalSpy>(&NotificationCenter::shared(),
-                                                 &NotificationCenter::deviceSettingsChanged);
+        m_changed = std::make_unique<QSignalSpy>(&m_env->bridge, &BridgeController::devicesChanged);
         QApplication::clipboard()->setText(QStringLiteral("clip"));
     }
 
@@ -309,12 +309,13 @@ private Q_SLOTS:
     {
         QFETCH(QString, title);
         const QString state = QTest::currentDataTag();
+        if (state.contains("stopped"))
+            m_env->bridge.turnOff(); // the user's off from the status menu
         if (state.contains("running"))
             m_env->airConnect.start({});
         if (state.contains("searching"))
             m_env->discovery.searchForDevices(8.0);
         QCOMPARE(m_env->airConnect.isRunning(), state.contains("running"));
-        Corvane::bridgeStopped = state.contains("stopped");
         showWindow();
 
         QCOMPARE(button()->text(), title);
@@ -333,9 +334,10 @@ private Q_SLOTS:
         QTRY_COMPARE(button()->text(), QStringLiteral("Start"));
         QVERIFY(!spinner()->isVisible());
 
-        Corvane::bridgeStopped = true;
+        m_env->bridge.turnOff();
+        QTRY_COMPARE(button()->text(), QStringLiteral("Start"));
         QTest::mouseClick(button(), Qt::LeftButton);
-        QVERIFY(!Corvane::bridgeStopped);
+        QVERIFY(!m_env->bridge.isStoppedByUser());
         QVERIFY(m_env->discovery.isSearching());
         QCOMPARE(button()->text(), QStringLiteral("Searching..."));
         QVERIFY(!button()->isEnabled());
@@ -346,7 +348,7 @@ private Q_SLOTS:
         QTRY_COMPARE(button()->text(), QStringLiteral("Stop"));
         QTest::mouseClick(button(), Qt::LeftButton);
         QVERIFY(!m_env->airConnect.isRunning());
-        QVERIFY(!Corvane::bridgeStopped);
+        QVERIFY(!m_env->bridge.isStoppedByUser());
         QCOMPARE(button()->text(), QStringLiteral("Start"));
     }
 

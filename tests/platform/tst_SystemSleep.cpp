@@ -1,21 +1,10 @@
-#include "app/SystemSleep.h"
 #include "log/Logging.h"
-#include "platform/SleepInhibitor.h"
+#include "platform/SystemSleep.h"
+#include "support/FakeInhibitor.h"
 
 #include <QtTest>
 
 namespace {
-
-// Answers only when the test says so, like a bus that has not replied yet.
-// Its calls go into the trace: i inhibit, r release.
-class FakeInhibitor : public SleepInhibitor {
-public:
-    FakeInhibitor() : SleepInhibitor(QDBusConnection(QString()), QDBusConnection(QString())) {}
-    void inhibit(const QString&) override { trace += u'i'; }
-    void release() override { trace += u'r'; }
-    void answer(bool granted) { emit finished(granted); }
-    QString trace;
-};
 
 // SystemSleep's log lines go into the trace too, each by its first letter:
 // P preventing, F failed (the one warning), A allowing.

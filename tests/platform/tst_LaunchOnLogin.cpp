@@ -3,7 +3,7 @@
 
 #include "log/Logging.h"
 #include "platform/DesktopEntry.h"
-#include "preferences/LaunchOnLogin.h"
+#include "platform/LaunchOnLogin.h"
 
 #include <QDir>
 #include <QFile>

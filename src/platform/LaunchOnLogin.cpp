@@ -1,4 +1,4 @@
-#include "preferences/LaunchOnLogin.h"
+#include "platform/LaunchOnLogin.h"
 
 #include "log/Logging.h"
 #include "platform/DesktopEntry.h"

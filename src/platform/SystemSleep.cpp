@@ -1,4 +1,4 @@
-#include "app/SystemSleep.h"
+#include "platform/SystemSleep.h"
 
 #include "log/Logging.h"
 #include "platform/SleepInhibitor.h"
