@@ -63,7 +63,7 @@ void ResumeWatcher::stop()
 
 void ResumeWatcher::onPrepareForSleep(const QDBusMessage& message)
 {
-    if (!m_active || message.signature() != u"b")
+    if (message.signature() != u"b")
         return;
     if (message.arguments().constFirst().toBool()) {
         Logging::debug(QStringLiteral("The computer is going to sleep"), kCategory);
