@@ -1,13 +1,14 @@
 #include "platform/NetworkWatcher.h"
 
 #include "log/Logging.h"
+#include "platform/SystemError.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QSocketNotifier>
 
-#include <linux/rtnetlink.h>
 #include <linux/if.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,18 +63,18 @@ bool NetworkWatcher::start()
         return true;
     const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) {
-        Logging::warning(QStringLiteral("Cannot open a netlink socket: %1")
-                             .arg(QString::fromLocal8Bit(std::strerror(errno))),
-                         kCategory);
+        Logging::warning(
+            QStringLiteral("Cannot open a netlink socket: %1").arg(SystemError::errnoText()),
+            kCategory);
         return false;
     }
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        Logging::warning(QStringLiteral("Cannot listen for network changes: %1")
-                             .arg(QString::fromLocal8Bit(std::strerror(errno))),
-                         kCategory);
+        Logging::warning(
+            QStringLiteral("Cannot listen for network changes: %1").arg(SystemError::errnoText()),
+            kCategory);
         ::close(fd);
         return false;
     }
@@ -120,9 +121,12 @@ void NetworkWatcher::onReadable()
                 continue;
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                Logging::warning(QStringLiteral("Reading network changes failed: %1")
-                                     .arg(QString::fromLocal8Bit(std::strerror(errno))),
+                // The notifier would fire again at once: give up rather than spin.
+                Logging::warning(QStringLiteral("Reading network changes failed, no longer "
+                                                "watching: %1")
+                                     .arg(SystemError::errnoText()),
                                  kCategory);
+                stop();
             }
             break;
         }
@@ -135,7 +139,7 @@ void NetworkWatcher::onReadable()
         }
         relevant = parse(int(received)) || relevant;
     }
-    if (relevant)
+    if (relevant && isActive())
         Q_EMIT changed();
 }
 
