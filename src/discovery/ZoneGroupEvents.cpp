@@ -289,8 +289,7 @@ void ZoneGroupEvents::onSubscribed(QNetworkReply* reply, bool renewal)
         m_sid.clear(); // a refused renewal means the speaker has forgotten us
         m_server->close();
         m_firstEventTimer.stop();
-        if (renewal)
-            m_tried = 0; // a new round, starting with the next speaker
+        // After a lapse this starts a new round (m_tried was reset on acceptance).
         nextCandidate();
         return;
     }
