@@ -70,6 +70,19 @@ std::optional<QByteArray> ZoneGroupState::fromSoapResponse(const pugi::xml_node&
     return QByteArray(state.text().get());
 }
 
+std::optional<QByteArray> ZoneGroupState::fromPropertySet(const pugi::xml_node& document)
+{
+    // An event carries each changed variable in a property of its own.
+    for (const pugi::xml_node& property : childByLocalName(document, "propertyset").children()) {
+        if (!hasLocalName(property, "property"))
+            continue;
+        const pugi::xml_node state = childByLocalName(property, "ZoneGroupState");
+        if (state && *state.text().get())
+            return QByteArray(state.text().get());
+    }
+    return std::nullopt;
+}
+
 std::optional<DeviceTopology> ZoneGroupState::topologyFor(const QString& uuid) const
 {
     if (uuid.isEmpty())

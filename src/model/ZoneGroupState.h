@@ -36,6 +36,9 @@ struct ZoneGroupState {
     // The ZoneGroupState argument of a GetZoneGroupState SOAP answer, still
     // as XML text; absent when the envelope holds no such answer.
     static std::optional<QByteArray> fromSoapResponse(const pugi::xml_node& document);
+    // The ZoneGroupState property of a UPnP event (an e:propertyset), still as
+    // XML text; absent when the event carries none or an empty one.
+    static std::optional<QByteArray> fromPropertySet(const pugi::xml_node& document);
 
     // The speaker's place: as a member, it coordinates when the group names it
     // and it is neither invisible nor a zone bridge; as a satellite only, it

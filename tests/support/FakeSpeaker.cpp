@@ -21,9 +21,9 @@ constexpr qint64 kHugeSize = 64LL * 1024 * 1024;
 constexpr qint64 kHugeChunk = 64 * 1024;
 
 QByteArray httpResponse(const QByteArray& status, const QByteArray& contentType,
-                        const QByteArray& body)
+                        const QByteArray& body, const QByteArray& extraHeaders = {})
 {
-    QByteArray text = "HTTP/1.1 " + status + "\r\n";
+    QByteArray text = "HTTP/1.1 " + status + "\r\n" + extraHeaders;
     if (!contentType.isEmpty())
         text += "Content-Type: " + contentType + "\r\n";
     text += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
@@ -72,6 +72,7 @@ bool FakeSpeaker::start(QString* error)
             return fail(QStringLiteral("SSDP bind: ") + m_udp->errorString());
         if (!m_udp->joinMulticastGroup(QHostAddress(QStringLiteral("239.255.255.250")), holder))
             return fail(QStringLiteral("multicast join: ") + m_udp->errorString());
+        m_udp->setMulticastInterface(holder); // announcements leave where the speaker sits
     } else if (!m_udp->bind(m_config.address, m_config.ssdpPort)) {
         return fail(QStringLiteral("SSDP bind: ") + m_udp->errorString());
     }
@@ -180,7 +181,8 @@ QByteArray FakeSpeaker::descriptionXml() const
                "<controlURL>/AlarmClock/Control</controlURL></service>"
                "<service><serviceType>%6</serviceType>"
                "<serviceId>urn:schemas-upnp-org:serviceId:ZoneGroupTopology</serviceId>"
-               "<controlURL>/ZoneGroupTopology/Control</controlURL></service>"
+               "<controlURL>/ZoneGroupTopology/Control</controlURL>"
+               "<eventSubURL>/ZoneGroupTopology/Event</eventSubURL></service>"
                "</serviceList></device></root>\n")
         .arg(m_config.address.toString(), m_config.modelName.toHtmlEscaped(),
              m_config.udn.toHtmlEscaped(), udn, m_config.roomName.toHtmlEscaped(),
@@ -266,6 +268,8 @@ void FakeSpeaker::respond(QTcpSocket* socket, const QByteArray& method, const QB
             return; // hold the connection until the client gives up
         if (m_config.topology == Config::Topology::Normal)
             answer = httpResponse("200 OK", "text/xml", topologyXml());
+    } else if (path == "/ZoneGroupTopology/Event") {
+        return respondGena(socket, method, headers);
     } else if (method == "POST" && path == "/ZoneGroupTopology/Control" &&
                headerValue(headers, "SOAPACTION").contains("#GetZoneGroupState")) {
         if (m_config.zoneGroupStateFails)
@@ -309,4 +313,108 @@ void FakeSpeaker::streamHuge(QTcpSocket* socket, bool declared)
     connect(socket, &QTcpSocket::bytesWritten, socket, more);
     connect(socket, &QTcpSocket::disconnected, this, [this] { m_hugeHungUp = true; });
     more();
+}
+
+void FakeSpeaker::respondGena(QTcpSocket* socket, const QByteArray& method,
+                              const QByteArray& headers)
+{
+    GenaCall call{method, headerValue(headers, "SID"), headerValue(headers, "CALLBACK"),
+                  headerValue(headers, "NT"), headerValue(headers, "TIMEOUT")};
+    const bool fresh = method == "SUBSCRIBE" && call.sid.isEmpty();
+    const bool known = !call.sid.isEmpty() && call.sid == m_sid;
+    QByteArray status = "412 Precondition Failed";
+    QByteArray extra;
+    if (fresh && m_config.events == Config::Events::Refused) {
+        status = "503 Service Unavailable";
+    } else if (fresh) {
+        const QByteArray callback = call.callback.mid(1, call.callback.size() - 2);
+        if (!call.callback.startsWith('<') || call.nt != "upnp:event") {
+            status = "400 Bad Request";
+        } else {
+            m_sid = "uuid:" + m_config.udn.toUtf8() + "_sub" +
+                    QByteArray::number(++m_subscriptionCount).rightJustified(10, '0');
+            m_callback = QUrl(QString::fromLatin1(callback));
+            m_eventSeq = 0;
+            status = "200 OK";
+        }
+    } else if (method == "SUBSCRIBE" && known) {
+        status = "200 OK";
+    } else if (method == "UNSUBSCRIBE" && known) {
+        status = "200 OK";
+        m_sid.clear();
+        m_callback.clear();
+    } else if (method != "SUBSCRIBE" && method != "UNSUBSCRIBE") {
+        status = "405 Method Not Allowed";
+    }
+    if (status == "200 OK" && method == "SUBSCRIBE")
+        extra = "SID: " + m_sid + "\r\nTIMEOUT: Second-" +
+                QByteArray::number(m_config.subscriptionSeconds) + "\r\n";
+    call.status = status.left(3).toInt();
+    m_genaCalls.append(call);
+    socket->write(httpResponse(status, {}, {}, extra));
+    socket->disconnectFromHost();
+    // Like a speaker: the initial event goes out right after the answer.
+    if (fresh && call.status == 200 && m_config.events == Config::Events::Normal)
+        sendEvent();
+}
+
+void FakeSpeaker::forgetSubscription()
+{
+    m_sid.clear();
+    m_callback.clear();
+}
+
+QByteArray FakeSpeaker::eventRequest(const QByteArray& zoneGroupState) const
+{
+    const QByteArray state = zoneGroupState.isEmpty() ? zoneGroupStateXml() : zoneGroupState;
+    const QByteArray body =
+        "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">"
+        "<e:property><AvailableSoftwareUpdate>&lt;UpdateItem/&gt;</AvailableSoftwareUpdate>"
+        "</e:property><e:property><ZoneGroupState>" +
+        QString::fromUtf8(state).toHtmlEscaped().toUtf8() +
+        "</ZoneGroupState></e:property></e:propertyset>";
+    return "NOTIFY " + m_callback.path(QUrl::FullyEncoded).toLatin1() +
+           " HTTP/1.1\r\nHOST: " + m_callback.authority().toLatin1() +
+           "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nNT: upnp:event\r\n"
+           "NTS: upnp:propchange\r\nSID: " +
+           m_sid + "\r\nSEQ: " + QByteArray::number(m_eventSeq) +
+           "\r\nCONTENT-LENGTH: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+void FakeSpeaker::sendEvent(const QByteArray& zoneGroupState)
+{
+    if (m_callback.isEmpty())
+        return;
+    const QByteArray request = eventRequest(zoneGroupState);
+    ++m_eventSeq;
+    auto* socket = new QTcpSocket(this);
+    const qsizetype index = m_eventReplies.size();
+    m_eventReplies.append(0);
+    connect(socket, &QTcpSocket::connected, socket, [socket, request] { socket->write(request); });
+    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, index] {
+        const QList<QByteArray> status = socket->readLine().split(' ');
+        m_eventReplies[index] = status.value(1).toInt();
+        socket->disconnectFromHost();
+    });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);
+    socket->connectToHost(m_callback.host(), quint16(m_callback.port()));
+}
+
+QByteArray FakeSpeaker::ssdpNotify(const QByteArray& nts) const
+{
+    QByteArray text = "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
+                      "CACHE-CONTROL: max-age = 1800\r\n";
+    if (nts != "ssdp:byebye")
+        text += "LOCATION: " + location().toEncoded() +
+                "\r\nSERVER: Linux UPnP/1.0 Sonos/79.1-56030 (ZPS18)\r\n";
+    return text + "NT: " + kZonePlayerType.toUtf8() + "\r\nNTS: " + nts +
+           "\r\nUSN: " + usn().toUtf8() +
+           "\r\nX-RINCON-HOUSEHOLD: Sonos_kQ9vA1bB2cC3dD4eE5fF6gG7hH\r\n"
+           "X-RINCON-BOOTSEQ: 74\r\nBOOTID.UPNP.ORG: 74\r\n\r\n";
+}
+
+void FakeSpeaker::sendDatagram(const QByteArray& datagram, const QHostAddress& to, quint16 port)
+{
+    m_udp->writeDatagram(datagram, to, port);
 }

@@ -51,11 +51,20 @@ struct FakeSpeakerConfig {
     QString udn = QStringLiteral("RINCON_48A6B8C0FFEE01400"); // without uuid:
     QString roomName = QStringLiteral("Kitchen");
     QString group{}; // empty: udn + ":27"
+    // Subscriptions to ZoneGroupTopology events (/ZoneGroupTopology/Event).
+    enum class Events {
+        Normal,  // accepted; the first NOTIFY follows at once
+        Refused, // SUBSCRIBE answered 503
+        Silent,  // accepted, but no NOTIFY is sent unless a test sends one
+    };
+    Events events = Events::Normal;
+    int subscriptionSeconds = 3600; // TIMEOUT granted
 };
 
 // A Sonos ZonePlayer stand-in for tests and benchmarks: answers M-SEARCH like
-// a speaker and serves a description, /status/topology and GetZoneGroupState
-// over HTTP. Everything runs on the caller's event loop.
+// a speaker, serves a description, /status/topology and GetZoneGroupState
+// over HTTP, takes event subscriptions and sends events and SSDP
+// announcements when told. Everything runs on the caller's event loop.
 class FakeSpeaker : public QObject {
     Q_OBJECT
 public:
@@ -80,6 +89,35 @@ public:
     qint64 hugeBytesSent() const { return m_hugeBytesSent; }
     bool hugeClientHungUp() const { return m_hugeHungUp; }
 
+    // One SUBSCRIBE, renewal or UNSUBSCRIBE received; headers as sent, empty when absent.
+    struct GenaCall {
+        QByteArray method;
+        QByteArray sid;
+        QByteArray callback;
+        QByteArray nt;
+        QByteArray timeout;
+        int status = 0; // what we answered
+    };
+    const QList<GenaCall>& genaCalls() const { return m_genaCalls; }
+    // The SID of the subscription held now; empty when none.
+    QByteArray subscriptionSid() const { return m_sid; }
+    // Forgets the subscription, as a rebooted speaker does: renewals get 412.
+    void forgetSubscription();
+    // Sends a NOTIFY carrying this ZoneGroupState document (empty: the
+    // generated one) to the subscriber's callback; each answer's status code
+    // lands in eventReplies() (0: no answer).
+    void sendEvent(const QByteArray& zoneGroupState = {});
+    const QList<int>& eventReplies() const { return m_eventReplies; }
+    // The HTTP request sendEvent sends, for tests that alter it.
+    QByteArray eventRequest(const QByteArray& zoneGroupState = {}) const;
+    // Where the subscriber wants its events; empty when there is no subscription.
+    QUrl callbackUrl() const { return m_callback; }
+
+    // An SSDP NOTIFY of this speaker; nts is "ssdp:alive", "ssdp:update" or "ssdp:byebye".
+    QByteArray ssdpNotify(const QByteArray& nts) const;
+    // Sends a datagram from the speaker's SSDP socket (so from its address).
+    void sendDatagram(const QByteArray& datagram, const QHostAddress& to, quint16 port);
+
 private:
     void onDatagrams();
     QByteArray ssdpAnswer() const;
@@ -91,6 +129,7 @@ private:
     QByteArray topologyXml() const;
     QByteArray zoneGroupStateXml() const;
     QString group() const;
+    void respondGena(QTcpSocket* socket, const QByteArray& method, const QByteArray& headers);
 
     Config m_config;
     QUdpSocket* m_udp = nullptr;
@@ -99,4 +138,10 @@ private:
     QStringList m_requests;
     qint64 m_hugeBytesSent = 0;
     bool m_hugeHungUp = false;
+    QList<GenaCall> m_genaCalls;
+    QByteArray m_sid;
+    QUrl m_callback;
+    int m_subscriptionCount = 0;
+    int m_eventSeq = 0;
+    QList<int> m_eventReplies;
 };

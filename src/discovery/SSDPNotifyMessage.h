@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// One SSDP NOTIFY announcement (ssdp:alive, ssdp:update or ssdp:byebye), as received.
+struct SSDPNotifyMessage {
+    enum class Kind { Alive, Update, ByeBye };
+
+    Kind kind = Kind::Alive;
+    QString notificationType; // NT
+    QString usn;
+    // The device's UDN without "uuid:", taken from the USN ("uuid:<udn>::<type>").
+    QString udn;
+    // Absolute http URL; empty for ssdp:byebye, which carries none.
+    QUrl location;
+
+    // Largest datagram worth reading; real announcements are a few hundred bytes.
+    static constexpr qsizetype kMaxDatagramSize = 8192;
+
+    // Reads one untrusted datagram: a "NOTIFY * HTTP/1.1" request line, header
+    // lines ended by CRLF or bare LF, names matched case-insensitively. Refused
+    // (with *reason) without NT, a known NTS, a "uuid:" USN, or, unless it is a
+    // byebye, an absolute http LOCATION.
+    static std::optional<SSDPNotifyMessage> parse(const QByteArray& datagram,
+                                                  QString* reason = nullptr);
+};
