@@ -6,16 +6,17 @@
 
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QNetworkInterface>
 #include <QtTest>
 
 namespace {
 
 const QString kAirPlay = QStringLiteral("_airplay._tcp");
 const QString kRaop = QStringLiteral("_raop._tcp");
-const QHostAddress kSpeaker(QStringLiteral("192.0.2.10"));
-const QHostAddress kOwn(QStringLiteral("192.0.2.99"));
+const QHostAddress kSpeaker(QStringLiteral("198.51.100.10"));
+const QHostAddress kOwn(QStringLiteral("198.51.100.99"));
 // Announced after the service under test: once it is found, so is the other.
-const QHostAddress kMarker(QStringLiteral("192.0.2.200"));
+const QHostAddress kMarker(QStringLiteral("198.51.100.200"));
 const QString kAbsent = QStringLiteral("Avahi is not available");
 
 using Txt = QList<QByteArray>;
@@ -51,9 +52,9 @@ class TestAirPlayReceivers : public QObject {
              const QString& host = QStringLiteral("speaker.local"))
     {
         const QDBusMessage reply =
-            mock(QStringLiteral("AddService"), {name, type, address, host,
-                                                QVariant::fromValue(quint16(7000)),
-                                                QVariant::fromValue(txt)});
+            mock(QStringLiteral("AddService"),
+                 {name, type, address, host, QVariant::fromValue(quint16(7000)),
+                  QVariant::fromValue(txt)});
         if (reply.type() != QDBusMessage::ReplyMessage)
             qWarning() << reply.errorMessage();
         return reply.type() == QDBusMessage::ReplyMessage;
@@ -93,7 +94,14 @@ class TestAirPlayReceivers : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() { qDBusRegisterMetaType<QByteArrayList>(); }
+    void initTestCase()
+    {
+        qDBusRegisterMetaType<QByteArrayList>();
+        // The speakers' addresses must not be this machine's.
+        const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+        for (const QHostAddress& address : {kSpeaker, kOwn, kMarker})
+            QVERIFY2(!own.contains(address), qPrintable(address.toString()));
+    }
     void cleanup() { stopMock(); }
 
     // Which announced services count, and under which name. Each row's
@@ -226,7 +234,7 @@ private Q_SLOTS:
         QVERIFY(!receivers.isBrowsing());
         QCOMPARE(absentLines(), 1); // leaving is reported on its own line
 
-        const QHostAddress other(QStringLiteral("192.0.2.11"));
+        const QHostAddress other(QStringLiteral("198.51.100.11"));
         QVERIFY(startMock());
         QVERIFY(add(QStringLiteral("Office"), kAirPlay, other.toString()));
         QTRY_COMPARE(receivers.serviceAt(other), QStringLiteral("Office"));
@@ -266,10 +274,11 @@ private Q_SLOTS:
         QVERIFY(!receiver.txt.contains(QStringLiteral("ctl\x01key")));
 
         QVERIFY(mock(QStringLiteral("AddServices"),
-                     {QStringLiteral("Flood"), kRaop, 1000u, QStringLiteral("192.0.2.50")})
+                     {QStringLiteral("Flood"), kRaop, 1000u, QStringLiteral("198.51.100.50")})
                     .type() == QDBusMessage::ReplyMessage);
-        QTRY_VERIFY(receivers.serviceAt(QHostAddress(QStringLiteral("192.0.2.50"))));
-        QTRY_COMPARE(receivers.servicesAt(QHostAddress(QStringLiteral("192.0.2.50"))).size(), 255);
+        QTRY_VERIFY(receivers.serviceAt(QHostAddress(QStringLiteral("198.51.100.50"))));
+        QTRY_COMPARE(receivers.servicesAt(QHostAddress(QStringLiteral("198.51.100.50"))).size(),
+                     255);
         QCOMPARE(receivers.trackedServiceCount(), 256);
         const auto warnings = std::count_if(log.lines.begin(), log.lines.end(), [](const auto& l) {
             return std::get<0>(l) == Logging::Level::Warning &&
