@@ -55,8 +55,9 @@ QMap<QString, QString> txtRecords(const QVariant& value)
     QMap<QString, QString> records;
     qsizetype bytes = 0;
     auto add = [&](const QByteArray& entry) {
-        if (records.size() >= kMaxTxtEntries || entry.size() > kMaxNameBytes ||
-            bytes + entry.size() > kMaxTxtBytes)
+        if (entry.size() > kMaxNameBytes) // a DNS TXT string has a length byte
+            return true;
+        if (records.size() >= kMaxTxtEntries || bytes + entry.size() > kMaxTxtBytes)
             return false;
         const qsizetype equals = entry.indexOf('=');
         const QByteArray key = equals < 0 ? entry : entry.left(equals);
