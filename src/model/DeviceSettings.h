@@ -17,6 +17,8 @@ struct DeviceSettings {
     bool active = false; // seen in this run; never stored
     bool enabled = true;
     bool nameChanged = false;
+    // The AirPlay service the speaker offers itself, found in this run; never stored.
+    std::optional<QString> airPlayService;
 
     // Offered to the bridge: seen in this run, enabled, and a zone coordinator.
     bool isBridged() const;

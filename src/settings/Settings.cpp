@@ -66,6 +66,8 @@ struct Document {
     QDateTime lastRatingsPrompt;
     bool hasPromptedForRating = false;
     bool hasRated = false;
+    bool followChanges = false;
+    bool skipAirPlaySpeakers = false;
 };
 
 bool fail(QString* error, const QString& message)
@@ -157,6 +159,9 @@ std::optional<Document> documentFromJson(const QByteArray& json, QString* error)
                   error) ||
         !readBool(object, QStringLiteral("hasRated"), result.hasRated, error))
         return std::nullopt;
+    // Options: anything but true is off, so a document without them reads as before.
+    result.followChanges = object.value(QStringLiteral("followChanges")).toBool(false);
+    result.skipAirPlaySpeakers = object.value(QStringLiteral("skipAirPlaySpeakers")).toBool(false);
     return result;
 }
 
@@ -215,7 +220,7 @@ bool Settings::save()
     QJsonObject crashes;
     for (auto it = crashesByVersion.cbegin(); it != crashesByVersion.cend(); ++it)
         crashes.insert(it.key(), it.value());
-    const QJsonObject object{
+    QJsonObject object{
         {QStringLiteral("devices"), devices},
         {QStringLiteral("crashesByVersion"), crashes},
         {QStringLiteral("installedAt"), secondsFromDate(installedAt)},
@@ -223,6 +228,11 @@ bool Settings::save()
         {QStringLiteral("hasPromptedForRating"), hasPromptedForRating},
         {QStringLiteral("hasRated"), hasRated},
     };
+    // Written only when on: a document of someone who never chose stays as it was.
+    if (followChanges)
+        object.insert(QStringLiteral("followChanges"), true);
+    if (skipAirPlaySpeakers)
+        object.insert(QStringLiteral("skipAirPlaySpeakers"), true);
 
     QString error;
     if (!m_store.setValue(QLatin1String(storeKey),
@@ -289,6 +299,8 @@ void Settings::load()
             lastRatingsPrompt = document->lastRatingsPrompt;
             hasPromptedForRating = document->hasPromptedForRating;
             hasRated = document->hasRated;
+            followChanges = document->followChanges;
+            skipAirPlaySpeakers = document->skipAirPlaySpeakers;
             return;
         }
     }

@@ -41,6 +41,11 @@ public:
     QDateTime lastRatingsPrompt;
     bool hasPromptedForRating = false;
     bool hasRated = false;
+    // Options beyond the six members every document has; absent reads as off.
+    // Follow the household, the network and the computer while running.
+    bool followChanges = false;
+    // Write speakers that play AirPlay themselves to the bridge disabled.
+    bool skipAirPlaySpeakers = false;
 
     // Writes the document to the store, replacing the earlier text. A failure
     // is logged (category "settings") and leaves the earlier text intact.
