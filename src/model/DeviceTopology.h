@@ -15,14 +15,19 @@ struct DeviceTopology {
     DeviceTopology() = default;
     DeviceTopology(bool coordinator, QString group)
         : coordinator(coordinator), group(std::move(group))
-    {}
+    {
+    }
     // From a /status/topology document (ZPSupportInfo/ZonePlayers) for the
     // speaker's bare UDN; a speaker without a usable entry is its own
     // coordinator in a group named after itself.
     DeviceTopology(const pugi::xml_node& xml, const QString& uuid);
+    // Whether a /status/topology document lists any player at all; current
+    // firmware lists none and leaves the groups to GetZoneGroupState.
+    static bool listsPlayers(const pugi::xml_node& xml);
 
     QJsonObject toJson() const;
-    static std::optional<DeviceTopology> fromJson(const QJsonValue& value, QString* error = nullptr);
+    static std::optional<DeviceTopology> fromJson(const QJsonValue& value,
+                                                  QString* error = nullptr);
 
     bool operator==(const DeviceTopology&) const = default;
 };
