@@ -12,6 +12,13 @@
 
 namespace {
 
+// As the bridge sees it: unlike QString::fromUtf8, keeps a leading U+FEFF.
+QString textOf(const pugi::xml_node& entry, const char* name)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return utf8.decode(QByteArrayView(entry.child(name).text().get()));
+}
+
 bool allowedInXml(char32_t c)
 {
     return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
@@ -55,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             continue;
         if (!entry)
             fuzzFail("a speaker with a UDN has no entry");
-        const QString name = XmlText::childText(entry, "name").value_or(QString());
-        if (XmlText::childText(entry, "udn") != udn || name != BridgeText::configName(device.name))
+        const QString name = textOf(entry, "name");
+        if (textOf(entry, "udn") != udn || name != BridgeText::configName(device.name))
             fuzzFail("an entry does not read back to the cleaned UDN and name");
         if (name.toUtf8().size() > BridgeText::kMaxNameBytes)
             fuzzFail("a name is longer than the bridge takes");

@@ -6,11 +6,15 @@
 #include "platform/DefaultsStore.h"
 #include "settings/Settings.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static QTemporaryDir dir;
+    // In memory where there is a tmpfs: every save syncs the file to disk.
+    static QTemporaryDir dir(QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+                                 ? QStringLiteral("/dev/shm/corvane-fuzz-XXXXXX")
+                                 : QString());
     static const bool quiet = [] {
         Logging::setThreshold(Logging::Level::Error);
         return true;

@@ -7,18 +7,27 @@
 
 namespace {
 
+// A speaker said to coordinate must be the coordinator some group of that ID names.
+void checkCoordinator(const ZoneGroupState& state, const QString& uuid)
+{
+    const auto topology = state.topologyFor(uuid);
+    if (!topology || !topology->coordinator)
+        return;
+    for (const ZoneGroupState::Group& group : state.groups) {
+        if (group.id == topology->group && group.coordinator == uuid)
+            return;
+    }
+    fuzzFail("a speaker coordinates a group that names another coordinator");
+}
+
 void lookUpEveryone(const pugi::xml_node& root)
 {
     const ZoneGroupState state(root);
     for (const ZoneGroupState::Group& group : state.groups) {
-        for (const ZoneGroupState::Member& member : group.members) {
-            const auto topology = state.topologyFor(member.uuid);
-            if (topology && topology->coordinator && group.coordinator != member.uuid &&
-                topology->group == group.id)
-                fuzzFail("a speaker coordinates a group that names another coordinator");
-        }
+        for (const ZoneGroupState::Member& member : group.members)
+            checkCoordinator(state, member.uuid);
     }
-    state.topologyFor(QStringLiteral("RINCON_48A6B8C0FFEE01400"));
+    checkCoordinator(state, QStringLiteral("RINCON_48A6B8C0FFEE01400"));
 }
 
 } // namespace
