@@ -53,6 +53,10 @@ QString cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
     qsizetype bytes = 0;
     for (qsizetype next = graphemes.toNextBoundary(); next > kept;
          next = graphemes.toNextBoundary()) {
+        // Qt 6.4 reports a boundary inside a surrogate pair after some Indic
+        // letters; a character is never split.
+        if (next < text.size() && text[next - 1].isHighSurrogate() && text[next].isLowSurrogate())
+            continue;
         bytes += utf8Size(QStringView(text).mid(kept, next - kept));
         if (bytes > maxBytes)
             break;

@@ -58,6 +58,9 @@ private Q_SLOTS:
         QTest::newRow("cut before a surrogate pair")
             << repeated('a', 47) + QStringLiteral("\U0001F600") << udn
             << entry.arg(udn, repeated('a', 47));
+        QTest::newRow("surrogate pair after a Devanagari letter kept whole")
+            << repeated('a', 44) + QStringLiteral("\u0920\U0001F600") << udn
+            << entry.arg(udn, repeated('a', 44) + "\u0920");
         QTest::newRow("escapes do not count")
             << repeated('&', 50) + "x" << udn
             << entry.arg(udn, QStringLiteral("&amp;").repeated(50));
