@@ -38,7 +38,7 @@ FUZZ_TARGETS = description topology zonegroupstate ssdp settings config
 fuzz:
 	@scripts/install-deps fuzz
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCORVANE_FUZZ=ON \
+		-DCMAKE_CXX_COMPILER=clang++ -DCORVANE_FUZZ=ON \
 		-DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_BENCH=OFF
 	cmake --build $(FUZZ_DIR) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
 	@status=0; for t in $(FUZZ_TARGETS); do \
