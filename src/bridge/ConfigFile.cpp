@@ -1,5 +1,7 @@
 #include "bridge/ConfigFile.h"
 
+#include "bridge/BridgeText.h"
+
 #include <QSaveFile>
 
 namespace {
@@ -21,6 +23,14 @@ constexpr char kHeader[] = "<?xml version=\"1.0\"?>\n"
                            "<scan_interval>60</scan_interval>\n"
                            "<scan_timeout>10</scan_timeout>\n"
                            "<log_limit>-1</log_limit>\n";
+
+// Element text the bridge reads back as it was meant: an XML parser turns a
+// raw CR into LF, so it goes as a character reference.
+QString elementText(const QString& text)
+{
+    return xmlEscape(AttributeValueEscape::NoAttribute, text)
+        .replace(QLatin1Char('\r'), QLatin1String("&#13;"));
+}
 
 bool fail(QString* error, const QString& message)
 {
@@ -66,10 +76,14 @@ QByteArray configText(const QList<DeviceSettings>& devices)
 {
     QString text = QLatin1String(kHeader);
     for (const DeviceSettings& device : devices) {
+        // The bridge can match no speaker to an empty UDN, and trips over such entries.
+        const QString udn = BridgeText::withoutForbidden(device.info.udn.value_or(QString()));
+        if (udn.isEmpty())
+            continue;
         text += QLatin1String("<device>\n  <udn>");
-        text += xmlEscape(AttributeValueEscape::NoAttribute, device.info.udn.value_or(QString()));
+        text += elementText(udn);
         text += QLatin1String("</udn>\n  <name>");
-        text += xmlEscape(AttributeValueEscape::NoAttribute, device.name);
+        text += elementText(BridgeText::configName(device.name));
         text += QLatin1String("</name>\n  <enabled>");
         text += device.isBridged() ? QLatin1Char('1') : QLatin1Char('0');
         text += QLatin1String("</enabled>\n</device>\n");

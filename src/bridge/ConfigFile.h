@@ -15,7 +15,8 @@ enum class AttributeValueEscape { NoAttribute, EscapeQuot, EscapeApos };
 QString xmlEscape(AttributeValueEscape mode, const QString& text);
 
 // The bridge's configuration text for these records, one entry each, in the
-// order given.
+// order given; a record without UDN gets none. Names and UDNs lose what XML
+// 1.0 forbids, and names are cut to what the bridge takes (BridgeText).
 QByteArray configText(const QList<DeviceSettings>& devices);
 
 // Writes configText(devices) to path atomically, readable by the user alone.

@@ -62,8 +62,17 @@ struct DeviceDiscovery::Pipeline {
     std::optional<DeviceInfo> info;
     QString bareUdn;
     std::optional<QUrl> zoneGroupControlUrl;
+    // A household document of the speaker's own was had and did not list it.
+    bool unlisted = false;
 
     DeviceTopology fallbackTopology() const { return DeviceTopology(true, bareUdn); }
+    // Only a speaker whose topology could not be had at all counts as its own
+    // coordinator; one its own documents leave out is made up, or not a player.
+    DeviceTopology unlistedTopology() const { return DeviceTopology(false, bareUdn); }
+    DeviceTopology topologyWithoutEntry() const
+    {
+        return unlisted ? unlistedTopology() : fallbackTopology();
+    }
 };
 
 DeviceDiscovery& DeviceDiscovery::shared()
@@ -208,6 +217,10 @@ void DeviceDiscovery::onTopology(const PipelinePtr& run, const std::optional<Fet
     const DeviceTopology topology(document->root(), run->bareUdn);
     // Current firmware lists no players here, which reads as the fallback.
     if (topology == run->fallbackTopology()) {
+        run->unlisted = DeviceTopology::listsPlayers(document->root());
+        if (run->unlisted)
+            Logging::info(QStringLiteral("The topology from %1 does not list %2")
+                              .arg(run->topologyUrl.toString(), run->bareUdn));
         fetchZoneGroupState(run);
         return;
     }
@@ -217,7 +230,7 @@ void DeviceDiscovery::onTopology(const PipelinePtr& run, const std::optional<Fet
 void DeviceDiscovery::fetchZoneGroupState(const PipelinePtr& run)
 {
     if (!run->zoneGroupControlUrl) {
-        finish(run, std::nullopt, run->info, run->fallbackTopology());
+        finish(run, std::nullopt, run->info, run->topologyWithoutEntry());
         return;
     }
     m_fetcher->postSoap(
@@ -237,20 +250,25 @@ void DeviceDiscovery::onZoneGroupState(const PipelinePtr& run,
         Logging::error(QStringLiteral("Failed to fetch zone group state from ") + url);
     } else if (const auto stateText = ZoneGroupState::fromSoapResponse(document->root())) {
         pugi::xml_document state;
-        XmlText::parse(state, *stateText);
-        topology = ZoneGroupState(state).topologyFor(run->bareUdn);
-        if (topology)
+        if (const pugi::xml_parse_result parsed = XmlText::parse(state, *stateText); !parsed) {
+            Logging::error(QStringLiteral("The zone group state from %1 does not parse: %2 at "
+                                          "offset %3")
+                               .arg(url, QString::fromUtf8(parsed.description()))
+                               .arg(parsed.offset));
+        } else if ((topology = ZoneGroupState(state).topologyFor(run->bareUdn))) {
             Logging::info(QStringLiteral("Zone group state from %1: %2 is in group %3%4")
                               .arg(url, run->bareUdn, topology->group,
                                    topology->coordinator ? QStringLiteral(" as its coordinator")
                                                          : QString()));
-        else
+        } else {
             Logging::info(QStringLiteral("Zone group state from %1 has no entry for %2")
                               .arg(url, run->bareUdn));
+            run->unlisted = true;
+        }
     } else {
         Logging::error(QStringLiteral("No zone group state in the answer from ") + url);
     }
-    finish(run, std::nullopt, run->info, topology.value_or(run->fallbackTopology()));
+    finish(run, std::nullopt, run->info, topology.value_or(run->topologyWithoutEntry()));
 }
 
 void DeviceDiscovery::finish(const PipelinePtr& run, const std::optional<FetchError>& error,

@@ -146,7 +146,16 @@ void XmlFetcher::onFinished(QNetworkReply* reply)
     }
 
     auto document = std::make_shared<pugi::xml_document>();
-    XmlText::parse(*document, transfer.body);
+    const pugi::xml_parse_result parsed = XmlText::parse(*document, transfer.body);
     Logging::info(QStringLiteral("Received a response from ") + url);
+    if (!parsed) {
+        // pugixml keeps what it built before the error; a cut-off document
+        // must not pass for a whole one.
+        Logging::error(QStringLiteral("The XML from %1 does not parse: %2 at offset %3")
+                           .arg(url, QString::fromUtf8(parsed.description()))
+                           .arg(parsed.offset));
+        transfer.completion(std::nullopt, placeholder());
+        return;
+    }
     transfer.completion(std::nullopt, document);
 }

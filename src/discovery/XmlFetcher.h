@@ -28,7 +28,8 @@ struct XmlFetcherOptions {
 
 // Fetches speaker documents over HTTP and parses them, on the main event loop.
 // Like any HTTP client we look at no status code: an error page is a document
-// too. A failed fetch hands on the placeholder document <empty/>.
+// too. A failed fetch hands on the placeholder document <empty/>, and so does
+// an answer that does not parse as a whole.
 class XmlFetcher : public QObject {
     Q_OBJECT
 public:

@@ -153,7 +153,7 @@ QString DeviceInfo::defaultName() const
 QJsonObject DeviceInfo::toJson() const
 {
     QJsonObject object;
-    object.insert(QStringLiteral("location"), location.toString(QUrl::FullyEncoded));
+    object.insert(QStringLiteral("location"), JsonFields::urlToJson(location));
     forEachField([&](const auto& fields, auto) {
         for (const auto& field : fields)
             JsonFields::write(object, QLatin1String(field.jsonKey), this->*field.member);

@@ -14,7 +14,8 @@ DeviceTopology::DeviceTopology(const pugi::xml_node& xml, const QString& uuid)
         const pugi::xml_attribute id = player.attribute("uuid");
         if (!id || wanted != id.value())
             continue;
-        const auto isCoordinator = XmlText::toBool(player.attribute("coordinator").as_string(nullptr));
+        const auto isCoordinator =
+            XmlText::toBool(player.attribute("coordinator").as_string(nullptr));
         if (!isCoordinator)
             continue;
         const pugi::xml_attribute groupAttribute = player.attribute("group");
@@ -24,6 +25,16 @@ DeviceTopology::DeviceTopology(const pugi::xml_node& xml, const QString& uuid)
         group = QString::fromUtf8(groupAttribute.value());
         return;
     }
+}
+
+bool DeviceTopology::listsPlayers(const pugi::xml_node& xml)
+{
+    const pugi::xml_node players = xml.child("ZPSupportInfo").child("ZonePlayers");
+    for (const pugi::xml_node& player : players.children()) {
+        if (player.type() == pugi::node_element)
+            return true;
+    }
+    return false;
 }
 
 QJsonObject DeviceTopology::toJson() const

@@ -22,6 +22,9 @@ struct DeviceTopology {
     // speaker's bare UDN; a speaker without a usable entry is its own
     // coordinator in a group named after itself.
     DeviceTopology(const pugi::xml_node& xml, const QString& uuid);
+    // Whether a /status/topology document lists any player at all; current
+    // firmware lists none and leaves the groups to GetZoneGroupState.
+    static bool listsPlayers(const pugi::xml_node& xml);
 
     QJsonObject toJson() const;
     static std::optional<DeviceTopology> fromJson(const QJsonValue& value,

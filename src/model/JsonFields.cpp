@@ -34,8 +34,7 @@ bool read(const QJsonObject& object, const QString& key, std::optional<QString>&
     return true;
 }
 
-bool read(const QJsonObject& object, const QString& key, std::optional<qint64>& out,
-          QString* error)
+bool read(const QJsonObject& object, const QString& key, std::optional<qint64>& out, QString* error)
 {
     const QJsonValue value = object.value(key);
     out.reset();
@@ -48,8 +47,7 @@ bool read(const QJsonObject& object, const QString& key, std::optional<qint64>& 
     return true;
 }
 
-bool read(const QJsonObject& object, const QString& key, std::optional<float>& out,
-          QString* error)
+bool read(const QJsonObject& object, const QString& key, std::optional<float>& out, QString* error)
 {
     const QJsonValue value = object.value(key);
     out.reset();
@@ -73,8 +71,14 @@ std::optional<QUrl> urlFromJson(const QJsonValue& value)
     return url;
 }
 
-bool read(const QJsonObject& object, const QString& key, std::optional<QUrl>& out,
-          QString* error)
+QString urlToJson(const QUrl& url)
+{
+    // Fully encoded, a '#' inside the fragment comes back as "%23", which QUrl
+    // keeps apart from '#'; delimiters are therefore left as they are held.
+    return url.toString(QUrl::EncodeSpaces | QUrl::EncodeUnicode | QUrl::EncodeReserved);
+}
+
+bool read(const QJsonObject& object, const QString& key, std::optional<QUrl>& out, QString* error)
 {
     const QJsonValue value = object.value(key);
     out.reset();

@@ -15,20 +15,21 @@ bool read(const QJsonObject& object, const QString& key, std::optional<QString>&
           QString* error);
 bool read(const QJsonObject& object, const QString& key, std::optional<qint64>& out,
           QString* error);
-bool read(const QJsonObject& object, const QString& key, std::optional<float>& out,
-          QString* error);
-bool read(const QJsonObject& object, const QString& key, std::optional<QUrl>& out,
-          QString* error);
+bool read(const QJsonObject& object, const QString& key, std::optional<float>& out, QString* error);
+bool read(const QJsonObject& object, const QString& key, std::optional<QUrl>& out, QString* error);
 
 // A valid URL written as text; used for required members too.
 std::optional<QUrl> urlFromJson(const QJsonValue& value);
+// The text a URL is stored as, which urlFromJson reads back to an equal URL.
+QString urlToJson(const QUrl& url);
 
-template <typename T> void write(QJsonObject& object, const QString& key, const std::optional<T>& value)
+template <typename T>
+void write(QJsonObject& object, const QString& key, const std::optional<T>& value)
 {
     if (!value)
         return;
     if constexpr (std::is_same_v<T, QUrl>)
-        object.insert(key, value->toString(QUrl::FullyEncoded));
+        object.insert(key, urlToJson(*value));
     else if constexpr (std::is_same_v<T, float>)
         object.insert(key, double(*value));
     else

@@ -8,6 +8,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,7 +45,15 @@ std::optional<QByteArray> DefaultsStore::value(const QString& key, QString* erro
         return std::nullopt;
     }
     // The file may not be ours to trust: refuse one that would not fit sensibly in memory.
-    QByteArray data = file.read(maxValueSize + 1);
+    // Read in pieces: read(n) reserves all n bytes first, whatever the file holds.
+    constexpr qint64 kPiece = 64 * 1024;
+    QByteArray data;
+    while (data.size() <= maxValueSize) {
+        const QByteArray piece = file.read(std::min(kPiece, maxValueSize + 1 - data.size()));
+        if (piece.isEmpty())
+            break;
+        data += piece;
+    }
     if (file.error() != QFileDevice::NoError) {
         fail(error, QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
         return std::nullopt;

@@ -1,5 +1,10 @@
 #include "preferences/EditableTextField.h"
 
+#include "bridge/BridgeText.h"
+#include "preferences/Utf8LengthValidator.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyle>
@@ -13,6 +18,26 @@ constexpr int kHorizontalTextMargin = 2;
 } // namespace
 
 EditableTextField::EditableTextField(QWidget* parent) : QLineEdit(parent) {}
+
+void EditableTextField::setMaxUtf8Bytes(qsizetype maxBytes)
+{
+    m_maxUtf8Bytes = maxBytes;
+    setValidator(new Utf8LengthValidator(maxBytes, this));
+}
+
+void EditableTextField::pasteFitting()
+{
+    if (m_maxUtf8Bytes < 0) {
+        paste();
+        return;
+    }
+    // The validator would refuse an oversized paste whole; take what fits.
+    QString kept = text();
+    if (hasSelectedText())
+        kept.remove(selectionStart(), selectedText().size());
+    const QString clip = QGuiApplication::clipboard()->text();
+    insert(BridgeText::cutToUtf8Bytes(clip, m_maxUtf8Bytes - BridgeText::utf8Size(kept)));
+}
 
 EditableTextField::Action EditableTextField::actionFor(const QKeyEvent* event) const
 {
@@ -73,7 +98,7 @@ void EditableTextField::perform(Action action)
         copy();
         break;
     case Action::Paste:
-        paste();
+        pasteFitting();
         break;
     case Action::Undo:
         undo();

@@ -20,6 +20,10 @@ public:
 
     explicit EditableTextField(QWidget* parent = nullptr);
 
+    // Accepts no more than maxBytes bytes of UTF-8; a paste is cut to what
+    // fits, on a grapheme boundary.
+    void setMaxUtf8Bytes(qsizetype maxBytes);
+
     // Answers whether the event was one of the six shortcuts and the field
     // performed its action; false leaves the event to QLineEdit.
     bool performKeyEquivalent(QKeyEvent* event);
@@ -35,4 +39,7 @@ private:
     Action actionFor(const QKeyEvent* event) const;
     bool canPerform(Action action) const;
     void perform(Action action);
+    void pasteFitting();
+
+    qsizetype m_maxUtf8Bytes = -1; // -1: no limit
 };

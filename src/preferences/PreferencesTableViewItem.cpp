@@ -1,5 +1,6 @@
 #include "preferences/PreferencesTableViewItem.h"
 
+#include "bridge/BridgeText.h"
 #include "log/Logging.h"
 #include "preferences/EditableTextField.h"
 #include "preferences/IconLoader.h"
@@ -34,6 +35,8 @@ PreferencesTableViewItem::PreferencesTableViewItem(Settings& settings, IconLoade
     m_titleField = m_ui->titleField;
     m_subtitleLabel = m_ui->subtitleLabel;
     m_checkbox = m_ui->checkbox;
+    // Longer names the bridge would cut inside a character.
+    m_titleField->setMaxUtf8Bytes(BridgeText::kMaxNameBytes);
 
     QFont small = m_subtitleLabel->font();
     small.setPointSizeF(small.pointSizeF() * 0.9);

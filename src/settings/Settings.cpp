@@ -214,7 +214,7 @@ bool Settings::save()
 {
     QJsonArray devices;
     for (const QUrl& location : orderedKeys(m_devices)) {
-        devices.append(location.toString(QUrl::FullyEncoded));
+        devices.append(JsonFields::urlToJson(location));
         devices.append(m_devices.value(location).toJson());
     }
     QJsonObject crashes;

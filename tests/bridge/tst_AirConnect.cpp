@@ -71,8 +71,9 @@ private Q_SLOTS:
     {
         DeviceSettings den{"Tom & Jerry's \"<Den>\"", {}, DeviceTopology(true, "G:0"), true};
         den.info.udn = "uuid:RINCON_B01400";
-        // No UDN, and a group member: not bridged.
-        const DeviceSettings kitchen{"K\u00fcche \u266b", {}, DeviceTopology(false, "G:0"), true};
+        // A group member: not bridged.
+        DeviceSettings kitchen{"K\u00fcche \u266b", {}, DeviceTopology(false, "G:0"), true};
+        kitchen.info.udn = "uuid:RINCON_K01400";
 
         AirConnect airConnect(options("ready"));
         spyOn(airConnect);
@@ -88,7 +89,7 @@ private Q_SLOTS:
                  "<scan_interval>60</scan_interval>\n<scan_timeout>10</scan_timeout>\n"
                  "<log_limit>-1</log_limit>\n<device>\n  <udn>uuid:RINCON_B01400</udn>\n"
                  "  <name>Tom &amp; Jerry's \"&lt;Den&gt;\"</name>\n  <enabled>1</enabled>\n"
-                 "</device>\n<device>\n  <udn></udn>\n  <name>K\xc3\xbc"
+                 "</device>\n<device>\n  <udn>uuid:RINCON_K01400</udn>\n  <name>K\xc3\xbc"
                  "che \xe2\x99\xab</name>\n  <enabled>0</enabled>\n</device>\n</airupnp>");
         QCOMPARE(QFile::permissions(config()),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);

@@ -130,7 +130,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("fetches");
         QTest::addColumn<QStringList>("logged"); // in order; %1 is http://<speaker>
 
-        const DeviceTopology none, member(false, kGroup), alone(true, kUdn);
+        // alone: no topology could be had; unlisted: the speaker's own documents leave it out.
+        const DeviceTopology none, member(false, kGroup), alone(true, kUdn), unlisted(false, kUdn);
         const QString zgs = QStringLiteral("Zone group state from %1/ZoneGroupTopology/Control");
         const QStringList tooLarge{
             "Failed to fetch XML from %1/xml/device_description.xml - Response body larger "
@@ -147,8 +148,29 @@ private Q_SLOTS:
             << QStringList{"Received a response from %1/status/topology",
                            zgs + ": " + kUdn + " is in group " + kGroup};
         QTest::newRow("speaker missing from zone group state")
-            << Config{.zoneGroupState = testData("discovery/zgs-home-theatre.xml")} << alone << 3
+            << Config{.zoneGroupState = testData("discovery/zgs-home-theatre.xml")} << unlisted << 3
             << QStringList{zgs + " has no entry for " + kUdn};
+        QTest::newRow("old firmware lists other players only, GetZoneGroupState fault")
+            << Config{.firmware = Config::Firmware::Old,
+                      .topology = T::Others,
+                      .zoneGroupStateFails = true}
+            << unlisted << 3
+            << QStringList{"The topology from %1/status/topology does not list " + kUdn,
+                           "No zone group state in the answer from %1/ZoneGroupTopology/Control"};
+        QTest::newRow("description cut off after its UDN")
+            << Config{.description = D::CutAfterUdn} << none << 1
+            << QStringList{
+                   "The XML from %1/xml/device_description.xml does not parse: ",
+                   "fetchDeviceInfo failed: Error Domain=InvalidDeviceXMLErrorDomain Code=-1"};
+        QTest::newRow("topology cut off after the speaker's entry: zone group state decides")
+            << Config{.firmware = Config::Firmware::Old, .topology = T::Cut, .coordinator = false}
+            << member << 3
+            << QStringList{"The XML from %1/status/topology does not parse: ",
+                           zgs + ": " + kUdn + " is in group " + kGroup};
+        QTest::newRow("zone group state cut off after the speaker's entry: fallback")
+            << Config{.zoneGroupStateCut = true, .coordinator = false} << alone << 3
+            << QStringList{"The zone group state from %1/ZoneGroupTopology/Control does not "
+                           "parse: "};
         QTest::newRow("topology never answers, GetZoneGroupState fault")
             << Config{.topology = T::NoAnswer, .zoneGroupStateFails = true} << alone << 3
             << QStringList{"Failed to fetch XML from %1/status/topology - ",

@@ -266,6 +266,49 @@ private Q_SLOTS:
         QCOMPARE(m_changed->count(), logged.size());
     }
 
+    // The bridge cuts longer names byte-wise, inside characters.
+    void nameFieldTakesAtMostFiftyBytes_data()
+    {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("typed"); // typed key by key, or pasted when it has a "\n"
+        QTest::addColumn<QString>("shown");
+        const QString a48(48, QLatin1Char('a'));
+        QTest::newRow("typing up to 50 bytes") << a48 << "\u00e9" << a48 + "\u00e9";
+        QTest::newRow("a two-byte letter past 50 bytes refused") << a48 + "a"
+                                                                 << "\u00e9b" << a48 + "ab";
+        QTest::newRow("a combining accent past 50 bytes refused") << a48 + "e"
+                                                                  << "\u0301z" << a48 + "ez";
+        QTest::newRow("paste cut before a combined letter")
+            << "ab"
+            << "\n" + QString(46, QLatin1Char('c')) + "e\u0301x"
+            << "ab" + QString(46, 'c');
+        QTest::newRow("paste cut before a surrogate pair")
+            << a48 << QStringLiteral("\n\U0001F600") << a48;
+    }
+
+    void nameFieldTakesAtMostFiftyBytes()
+    {
+        QFETCH(QString, start);
+        QFETCH(QString, typed);
+        QFETCH(QString, shown);
+        EditableTextField* field = cafeRow()->titleField();
+        field->setText(start);
+        field->setFocus();
+        field->end(false);
+        if (typed.startsWith('\n')) {
+            QGuiApplication::clipboard()->setText(typed.mid(1));
+            QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+        } else {
+            // keyClicks takes Latin-1 only; a key press carrying the text is what an input method
+            // sends.
+            for (const QChar c : typed) {
+                QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+                QApplication::sendEvent(field, &press);
+            }
+        }
+        QCOMPARE(field->text(), shown);
+    }
+
     void rowsAreTheActiveCoordinators_data()
     {
         QTest::addColumn<QList<DeviceSettings>>("speakers");

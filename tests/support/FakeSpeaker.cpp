@@ -192,16 +192,23 @@ QByteArray FakeSpeaker::descriptionXml() const
 
 QByteArray FakeSpeaker::topologyXml() const
 {
+    using Topology = Config::Topology;
     QString players;
-    if (m_config.firmware == Config::Firmware::Old)
-        players = QStringLiteral("<ZonePlayers><ZonePlayer group=\"%1\" coordinator=\"%2\" "
-                                 "wirelessmode=\"0\" uuid=\"%3\" location=\"%4\" "
-                                 "version=\"54.2-72160\" bootseq=\"74\">%5</ZonePlayer>"
-                                 "</ZonePlayers>")
-                      .arg(group().toHtmlEscaped(),
-                           m_config.coordinator ? QStringLiteral("true") : QStringLiteral("false"),
-                           m_config.udn.toHtmlEscaped(), location().toString().toHtmlEscaped(),
-                           m_config.roomName.toHtmlEscaped());
+    if (m_config.firmware == Config::Firmware::Old || m_config.topology != Topology::Normal)
+        players =
+            QStringLiteral("<ZonePlayers><ZonePlayer group=\"%1\" coordinator=\"%2\" "
+                           "wirelessmode=\"0\" uuid=\"%3\" location=\"%4\" "
+                           "version=\"54.2-72160\" bootseq=\"74\">%5</ZonePlayer>"
+                           "</ZonePlayers>")
+                .arg(group().toHtmlEscaped(),
+                     m_config.coordinator ? QStringLiteral("true") : QStringLiteral("false"),
+                     m_config.topology == Topology::Others
+                         ? QStringLiteral("RINCON_000E58AABBCC01400")
+                         : m_config.udn.toHtmlEscaped(),
+                     location().toString().toHtmlEscaped(), m_config.roomName.toHtmlEscaped());
+    if (m_config.topology == Topology::Cut)
+        return "<?xml version=\"1.0\" ?>\n<ZPSupportInfo>" +
+               players.left(players.indexOf(QStringLiteral("</ZonePlayers>"))).toUtf8();
     return QStringLiteral("<?xml version=\"1.0\" ?>\n<?xml-stylesheet type=\"text/xsl\" "
                           "href=\"/xml/review.xsl\"?><ZPSupportInfo>%1</ZPSupportInfo>\n")
         .arg(players)
@@ -214,15 +221,17 @@ QByteArray FakeSpeaker::zoneGroupStateXml() const
         return m_config.zoneGroupState;
     const QString coordinator =
         m_config.coordinator ? m_config.udn : QStringLiteral("RINCON_000E58AABBCC01400");
-    return QStringLiteral("<ZoneGroupState><ZoneGroups><ZoneGroup Coordinator=\"%1\" ID=\"%2\">"
-                          "<ZoneGroupMember UUID=\"%3\" Location=\"%4\" ZoneName=\"%5\" "
-                          "Icon=\"\" Configuration=\"1\" SoftwareVersion=\"79.1-56030\" "
-                          "SWGen=\"2\" BootSeq=\"74\" WirelessMode=\"0\" AirPlayEnabled=\"1\"/>"
-                          "</ZoneGroup></ZoneGroups><VanishedDevices></VanishedDevices>"
-                          "</ZoneGroupState>")
-        .arg(coordinator.toHtmlEscaped(), group().toHtmlEscaped(), m_config.udn.toHtmlEscaped(),
-             location().toString().toHtmlEscaped(), m_config.roomName.toHtmlEscaped())
-        .toUtf8();
+    const QByteArray whole =
+        QStringLiteral("<ZoneGroupState><ZoneGroups><ZoneGroup Coordinator=\"%1\" ID=\"%2\">"
+                       "<ZoneGroupMember UUID=\"%3\" Location=\"%4\" ZoneName=\"%5\" "
+                       "Icon=\"\" Configuration=\"1\" SoftwareVersion=\"79.1-56030\" "
+                       "SWGen=\"2\" BootSeq=\"74\" WirelessMode=\"0\" AirPlayEnabled=\"1\"/>"
+                       "</ZoneGroup></ZoneGroups><VanishedDevices></VanishedDevices>"
+                       "</ZoneGroupState>")
+            .arg(coordinator.toHtmlEscaped(), group().toHtmlEscaped(), m_config.udn.toHtmlEscaped(),
+                 location().toString().toHtmlEscaped(), m_config.roomName.toHtmlEscaped())
+            .toUtf8();
+    return m_config.zoneGroupStateCut ? whole.left(whole.indexOf("</ZoneGroup>")) : whole;
 }
 
 void FakeSpeaker::onRequestData(QTcpSocket* socket)
@@ -261,12 +270,15 @@ void FakeSpeaker::respond(QTcpSocket* socket, const QByteArray& method, const QB
             answer = httpResponse("500 Internal Server Error", "text/html",
                                   "<html><head><title>500 Internal Server Error</title></head>"
                                   "<body><h1>Internal Server Error</h1></body></html>");
+        else if (m_config.description == Description::CutAfterUdn)
+            answer = httpResponse("200 OK", "text/xml",
+                                  descriptionXml().left(descriptionXml().indexOf("</UDN>") + 6));
         else
             answer = httpResponse("200 OK", "text/xml", descriptionXml());
     } else if (method == "GET" && path == "/status/topology") {
         if (m_config.topology == Config::Topology::NoAnswer)
             return; // hold the connection until the client gives up
-        if (m_config.topology == Config::Topology::Normal)
+        if (m_config.topology != Config::Topology::NotFound)
             answer = httpResponse("200 OK", "text/xml", topologyXml());
     } else if (path == "/ZoneGroupTopology/Event") {
         return respondGena(socket, method, headers);

@@ -23,6 +23,7 @@ struct FakeSpeakerConfig {
         Normal,
         HtmlError,    // 500 with an HTML page
         NoUdn,        // a description without UDN
+        CutAfterUdn,  // the description stops right after </UDN>
         Huge,         // 64 MiB streamed without Content-Length
         HugeDeclared, // 64 MiB announced by Content-Length
     };
@@ -30,12 +31,15 @@ struct FakeSpeakerConfig {
         Normal,
         NotFound, // 404 with an empty body
         NoAnswer, // the connection stays open, nothing is sent
+        Cut,      // old firmware's list, stopped right after this speaker's entry
+        Others,   // old firmware's list, naming another player only
     };
 
     Firmware firmware = Firmware::Current;
     Description description = Description::Normal;
     Topology topology = Topology::Normal;
     bool zoneGroupStateFails = false; // GetZoneGroupState answers with a SOAP fault
+    bool zoneGroupStateCut = false;   // its ZoneGroupState stops after this speaker's entry
     bool coordinator = true;          // in the generated topology and zone group state
     QString modelName = QStringLiteral("Sonos One");
     QByteArray zoneGroupState{}; // a whole ZoneGroupState document instead of the generated one

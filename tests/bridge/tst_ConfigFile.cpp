@@ -1,0 +1,99 @@
+#include "bridge/BridgeText.h"
+#include "bridge/ConfigFile.h"
+#include "model/XmlText.h"
+
+#include <QtTest>
+
+namespace {
+
+DeviceSettings record(const QString& name, const QString& udn)
+{
+    DeviceSettings device{name, {}, DeviceTopology(true, "G:0"), true};
+    if (!udn.isNull())
+        device.info.udn = udn;
+    return device;
+}
+
+QString repeated(char c, int count)
+{
+    return QString(count, QLatin1Char(c));
+}
+
+} // namespace
+
+// The entries of the bridge's configuration: what the bridge can read back.
+class TestConfigFile : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void entries_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("udn");   // null: none in the description
+        QTest::addColumn<QString>("entry"); // udn and name as written; empty: no entry
+
+        const QString udn = QStringLiteral("uuid:RINCON_B01400");
+        const QString entry = QStringLiteral("<udn>%1</udn>\n  <name>%2</name>");
+        QTest::newRow("five specials as before")
+            << "Tom & Jerry's \"<Den>\"" << udn
+            << entry.arg(udn, "Tom &amp; Jerry's \"&lt;Den&gt;\"");
+        QTest::newRow("no UDN") << "Kitchen" << QString() << QString();
+        QTest::newRow("empty UDN") << "Kitchen"
+                                   << "" << QString();
+        QTest::newRow("UDN of forbidden characters only")
+            << "Kitchen" << QStringLiteral("\x01\x1f") + QChar(0xFFFE) << QString();
+        QTest::newRow("forbidden characters dropped")
+            << QStringLiteral("A") + QChar(0) + "B\x01\x1f" + QChar(0xFFFE) + QChar(0xFFFF) +
+                   QChar(0xD800) + "C" + QChar(0xDC00) + "\t\n" + QChar(0xD83D) + QChar(0xDE00)
+            << QStringLiteral("uuid:RINCON\x07_1")
+            << entry.arg("uuid:RINCON_1", QStringLiteral("ABC\t\n\U0001F600"));
+        QTest::newRow("CR as a character reference")
+            << "Den\r\nTV\r"
+            << "uuid:R\r1" << entry.arg("uuid:R&#13;1", "Den&#13;\nTV&#13;");
+        QTest::newRow("50 bytes kept whole")
+            << repeated('a', 48) + "\u00e9" << udn << entry.arg(udn, repeated('a', 48) + "\u00e9");
+        QTest::newRow("cut before a two-byte letter")
+            << repeated('a', 49) + "\u00e9z" << udn << entry.arg(udn, repeated('a', 49));
+        QTest::newRow("cut before a combined letter, not inside it")
+            << repeated('a', 48) + "e\u0301" << udn << entry.arg(udn, repeated('a', 48));
+        QTest::newRow("cut before a surrogate pair")
+            << repeated('a', 47) + QStringLiteral("\U0001F600") << udn
+            << entry.arg(udn, repeated('a', 47));
+        QTest::newRow("surrogate pair after a Devanagari letter kept whole")
+            << repeated('a', 44) + QStringLiteral("\u0920\U0001F600") << udn
+            << entry.arg(udn, repeated('a', 44) + "\u0920");
+        QTest::newRow("escapes do not count")
+            << repeated('&', 50) + "x" << udn
+            << entry.arg(udn, QStringLiteral("&amp;").repeated(50));
+        QTest::newRow("dropped characters do not count")
+            << QString(10, QChar(0x01)) + repeated('b', 50) << udn
+            << entry.arg(udn, repeated('b', 50));
+    }
+
+    void entries()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, udn);
+        QFETCH(QString, entry);
+        const QByteArray text = configText({record(name, udn)});
+        if (entry.isEmpty())
+            QVERIFY2(!text.contains("<device>"), text.constData());
+        else
+            QVERIFY2(text.contains(("<device>\n  " + entry +
+                                    "\n  <enabled>1</enabled>\n"
+                                    "</device>\n</airupnp>")
+                                       .toUtf8()),
+                     text.constData());
+
+        // Well-formed as a whole, and the name reads back as written.
+        pugi::xml_document document;
+        const pugi::xml_parse_result parsed = XmlText::parse(document, text);
+        QVERIFY2(parsed, parsed.description());
+        const pugi::xml_node device = document.child("airupnp").child("device");
+        QCOMPARE(bool(device), !entry.isEmpty());
+        if (device)
+            QCOMPARE(XmlText::childText(device, "name"), BridgeText::configName(name));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConfigFile)
+#include "tst_ConfigFile.moc"
