@@ -41,6 +41,8 @@ chmod 0755 "$work/prefix/libexec/corvane/$bridge_name"
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_STATE_HOME=$work/home/.local/state
 export XDG_CACHE_HOME=$work/home/.cache XDG_RUNTIME_DIR=$work/run
 mkdir -p "$HOME" && mkdir -m 0700 "$XDG_RUNTIME_DIR"
+# No system bus: nothing here may reach Avahi or logind of the machine.
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS
 
 "$build/tests/support/fake-speaker" --address 10.99.0.2 --count $speakers --multicast \

@@ -11,6 +11,7 @@
 #include <optional>
 
 class AirConnect;
+class AirPlayReceivers;
 class BridgeController;
 class DeviceDiscovery;
 class PreferencesWindow;
@@ -33,6 +34,8 @@ public:
         AirConnect* airConnect = nullptr;
         CrashReporter* crashReporter = nullptr;
         SessionBus* bus = nullptr; // for the login helper; none: no helper to stop
+        // The AirPlay receivers of the network; none: no speaker is flagged.
+        AirPlayReceivers* airPlay = nullptr;
     };
     // How the status line reaches the user.
     enum class StatusItemMode {

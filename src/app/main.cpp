@@ -5,6 +5,7 @@
 #include "log/Log.h"
 #include "log/LogFile.h"
 #include "log/Logging.h"
+#include "platform/AirPlayReceivers.h"
 #include "platform/SessionBus.h"
 
 #include <QApplication>
@@ -41,8 +42,10 @@ int main(int argc, char* argv[])
         QCoreApplication::quit();
     });
 
+    AirPlayReceivers airPlay; // browses once the delegate launches
     AppDelegate::Services services;
     services.bus = &bus;
+    services.airPlay = &airPlay;
     AppDelegate delegate(headless ? AppDelegate::StatusItemMode::Headless
                                   : AppDelegate::StatusItemMode::Tray,
                          services);

@@ -130,6 +130,8 @@ void DeviceDiscovery::searchForDevices(std::optional<double> timeout)
     }
     // An earlier session keeps running; its close still clears this field.
     m_session = std::move(started.session);
+    m_listedPlayers.clear();
+    m_describedPlayers.clear();
     emit discoveryStarted();
 }
 
@@ -167,8 +169,29 @@ void DeviceDiscovery::closedSession(SSDPDiscoverySession& session)
     emit discoveryComplete();
 }
 
+void DeviceDiscovery::fetchAnnounced(const QUrl& location)
+{
+    SSDPMSearchResponse response;
+    response.location = location;
+    response.searchTarget = SSDPSearchTarget::deviceType(SSDPSearchTarget::upnpOrgSchema,
+                                                         sonosDeviceType, sonosDeviceVersion)
+                                .toString();
+    Logging::info(QStringLiteral("Fetching announced speaker at ") + location.toString(),
+                  kCategory);
+    fetchDeviceInfo(response);
+}
+
+bool DeviceDiscovery::isHouseholdComplete() const
+{
+    if (m_fetching > 0 || m_describedPlayers.isEmpty())
+        return false;
+    return std::all_of(m_listedPlayers.cbegin(), m_listedPlayers.cend(),
+                       [this](const QString& udn) { return m_describedPlayers.contains(udn); });
+}
+
 void DeviceDiscovery::fetchDeviceInfo(const SSDPMSearchResponse& response)
 {
+    ++m_fetching;
     auto run = std::make_shared<Pipeline>();
     run->response = response;
     run->topologyUrl = response.location.resolved(QUrl(QStringLiteral("/status/topology")));
@@ -214,6 +237,9 @@ void DeviceDiscovery::onTopology(const PipelinePtr& run, const std::optional<Fet
         fetchZoneGroupState(run);
         return;
     }
+    for (const pugi::xml_node player : document->root().child("ZPSupportInfo").child("ZonePlayers"))
+        if (QLatin1String(player.attribute("invisible").as_string()) != QLatin1String("1"))
+            m_listedPlayers.insert(QString::fromUtf8(player.attribute("uuid").as_string()));
     const DeviceTopology topology(document->root(), run->bareUdn);
     // Current firmware lists no players here, which reads as the fallback.
     if (topology == run->fallbackTopology()) {
@@ -255,7 +281,12 @@ void DeviceDiscovery::onZoneGroupState(const PipelinePtr& run,
                                           "offset %3")
                                .arg(url, QString::fromUtf8(parsed.description()))
                                .arg(parsed.offset));
-        } else if ((topology = ZoneGroupState(state).topologyFor(run->bareUdn))) {
+        } else if (const ZoneGroupState groups(state);
+                   (topology = groups.topologyFor(run->bareUdn))) {
+            for (const ZoneGroupState::Group& group : groups.groups)
+                for (const ZoneGroupState::Member& member : group.members)
+                    if (!member.invisible && !member.zoneBridge && !member.satellite)
+                        m_listedPlayers.insert(member.uuid);
             Logging::info(QStringLiteral("Zone group state from %1: %2 is in group %3%4")
                               .arg(url, run->bareUdn, topology->group,
                                    topology->coordinator ? QStringLiteral(" as its coordinator")
@@ -275,6 +306,9 @@ void DeviceDiscovery::finish(const PipelinePtr& run, const std::optional<FetchEr
                              const std::optional<DeviceInfo>& info,
                              const std::optional<DeviceTopology>& topology)
 {
+    --m_fetching;
+    if (info)
+        m_describedPlayers.insert(run->bareUdn);
     if (error || !info || !topology) {
         Logging::warning(QStringLiteral("fetchDeviceInfo failed: ") +
                              (error ? error->description() : QStringLiteral("nil")),

@@ -9,6 +9,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QUrl>
 
 #include <memory>
@@ -56,6 +57,14 @@ public:
     // Every speaker accepted so far, keyed by its description location.
     const QHash<QUrl, DeviceInfo>& devices() const { return m_devices; }
 
+    // Fetches the speaker at location as if it had answered a search: for a
+    // speaker that announced itself. Its outcome is deviceDiscovered as usual.
+    void fetchAnnounced(const QUrl& location);
+    // Whether the speakers of the running search are all in: at least one was
+    // accepted, no fetch runs, and every visible player that their household
+    // documents list has been described.
+    bool isHouseholdComplete() const;
+
     // SSDPDiscoveryDelegate
     void discoveredDevice(const SSDPMSearchResponse& response,
                           SSDPDiscoverySession& session) override;
@@ -96,4 +105,9 @@ private:
     XmlFetcher* m_fetcher = nullptr;
     std::shared_ptr<SSDPDiscoverySession> m_session;
     QHash<QUrl, DeviceInfo> m_devices;
+    // For isHouseholdComplete(), per search: players the household documents
+    // list, and those described.
+    QSet<QString> m_listedPlayers;
+    QSet<QString> m_describedPlayers;
+    int m_fetching = 0;
 };

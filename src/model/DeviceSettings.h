@@ -18,7 +18,7 @@ struct DeviceSettings {
     bool enabled = true;
     bool nameChanged = false;
     // The AirPlay service the speaker offers itself, found in this run; never stored.
-    std::optional<QString> airPlayService;
+    std::optional<QString> airPlayService = std::nullopt;
 
     // Offered to the bridge: seen in this run, enabled, and a zone coordinator.
     bool isBridged() const;

@@ -292,7 +292,7 @@ void ViewController::startAtLoginChecked(QCheckBox* sender)
 void ViewController::startStopClicked()
 {
     if (m_canStop) {
-        m_airConnect.stop();
+        m_bridge.stopBridge();
     } else {
         m_bridge.turnOn();
     }

@@ -44,6 +44,8 @@ chmod 0755 "$work/prefix/libexec/corvane/$bridge_name"
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_STATE_HOME=$work/home/.local/state
 export XDG_CACHE_HOME=$work/home/.cache XDG_DATA_HOME=$work/home/.local/share
 export XDG_RUNTIME_DIR=$work/run
+# No system bus: nothing here may reach Avahi or logind of the machine.
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent
 mkdir -p "$HOME" && mkdir -m 0700 "$XDG_RUNTIME_DIR"
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 export FAKE_BRIDGE_DELAY=0.3

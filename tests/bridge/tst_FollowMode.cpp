@@ -1,0 +1,330 @@
+#include "bridge/AirConnect.h"
+#include "bridge/BridgeController.h"
+#include "bridge/RestartPolicy.h"
+#include "discovery/DeviceDiscovery.h"
+#include "model/ZoneGroupState.h"
+#include "platform/DefaultsStore.h"
+#include "platform/SystemSleep.h"
+#include "settings/Settings.h"
+#include "support/FakeInhibitor.h"
+#include "support/LogCapture.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+DeviceInfo speaker(const QString& host, const QString& room, const QString& udn)
+{
+    DeviceInfo info(QUrl(QStringLiteral("http://%1:1400/xml/device_description.xml").arg(host)));
+    info.roomName = room;
+    info.displayName = QStringLiteral("One");
+    info.udn = QStringLiteral("uuid:") + udn;
+    return info;
+}
+
+ZoneGroupState groups(const QList<QStringList>& members)
+{
+    ZoneGroupState state;
+    for (const QStringList& group : members) {
+        ZoneGroupState::Group g{group.first() + QStringLiteral(":1"), group.first(), {}};
+        for (const QString& uuid : group)
+            g.members.append({uuid});
+        state.groups.append(g);
+    }
+    return state;
+}
+
+} // namespace
+
+// Follow mode's policy with a fake bridge and the event sources' signals
+// emitted by the test; every delay shortened.
+class TestFollowMode : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<DefaultsStore> m_store;
+    std::unique_ptr<Settings> m_settings;
+    std::unique_ptr<DeviceDiscovery> m_discovery;
+    std::unique_ptr<AirConnect> m_bridge;
+    std::unique_ptr<BridgeController> m_controller;
+    std::unique_ptr<LogCapture> m_log;
+    FakeInhibitor m_inhibitor;
+
+    void discover(const DeviceInfo& info, bool coordinator = true)
+    {
+        emit m_discovery->deviceDiscovered(SSDPMSearchResponse{}, info,
+                                           DeviceTopology(coordinator, QStringLiteral("G")));
+    }
+    int count(const QString& prefix) const
+    {
+        return int(std::count_if(m_log->lines.begin(), m_log->lines.end(), [&](const auto& line) {
+            return std::get<2>(line).startsWith(prefix);
+        }));
+    }
+    QString config() const
+    {
+        QFile file(m_bridge->configPath());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    // Launches in follow mode with one speaker and waits for the running bridge.
+    void runWith(const DeviceInfo& info)
+    {
+        m_controller->setFollowChanges(true);
+        discover(info);
+        emit m_discovery->discoveryComplete();
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+    }
+    void crashBridge()
+    {
+        const qint64 pid = m_bridge->processId();
+        QVERIFY(pid > 0);
+        ::kill(pid_t(pid), SIGKILL);
+        QTRY_VERIFY(m_bridge->processId() != pid);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_store = std::make_unique<DefaultsStore>(m_dir->path());
+        m_settings = std::make_unique<Settings>(*m_store);
+        DeviceDiscovery::Options options;
+        options.ssdp.destinations = {SSDPDestination{QHostAddress(QHostAddress::LocalHost), 9}};
+        m_discovery = std::make_unique<DeviceDiscovery>(options);
+        m_bridge = std::make_unique<AirConnect>(AirConnect::Options{
+            TEST_SUPPORT_DIR "/fake-bridge-ready", m_dir->filePath("airupnp.xml"), 10s, 300ms,
+            100ms});
+        SystemSleep::setInhibitor(&m_inhibitor);
+        BridgeController::Services services{m_settings.get(), m_discovery.get(), m_bridge.get()};
+        FollowOptions& follow = services.follow;
+        follow.settleDelay = 150ms;
+        follow.retrySearchInterval = 100ms;
+        follow.restart = {50ms, 400ms, 60s, 5, 60s};
+        follow.announcements.port = 0; // a free port on loopback, never 1900
+        follow.announcements.includeLoopback = true;
+        follow.announcements.group = QHostAddress(QHostAddress::LocalHost);
+        follow.watchNetwork = false;
+        follow.resume.bus = QDBusConnection(QStringLiteral("none")); // no bus
+        follow.notifier.bus = QDBusConnection(QStringLiteral("none"));
+        m_controller = std::make_unique<BridgeController>(services);
+        m_log = std::make_unique<LogCapture>();
+    }
+
+    void cleanup()
+    {
+        m_controller->shutdown(2000);
+        QVERIFY(m_bridge->livingProcessIds().isEmpty());
+        m_controller.reset();
+        m_bridge.reset();
+        m_discovery.reset();
+        SystemSleep::setInhibitor(nullptr);
+        m_log.reset();
+    }
+
+    void offChangesNothing()
+    {
+        discover(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
+        emit m_discovery->discoveryComplete();
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        QVERIFY(!m_controller->announcements()); // no socket, no watchers
+        QVERIFY(!m_settings->followChanges);
+        discover(speaker("127.0.0.3", "Pantry", "RINCON_B"));
+        ::kill(pid_t(m_bridge->processId()), SIGKILL);
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Stopped"));
+        QTest::qWait(300);
+        QVERIFY(!m_bridge->isRunning());
+        QCOMPARE(count("Restarting AirConnect"), 0);
+    }
+
+    void changesRestartOnceAfterSettling()
+    {
+        const DeviceInfo kitchen = speaker("127.0.0.2", "Kitchen", "RINCON_A");
+        runWith(kitchen);
+        QVERIFY(Settings(*m_store).followChanges); // saved
+        const qint64 first = m_bridge->processId();
+
+        // A re-announcement that changes nothing restarts nothing.
+        discover(kitchen);
+        QTest::qWait(300);
+        QCOMPARE(m_bridge->processId(), first);
+
+        // A speaker found later and a rename in one burst: one restart.
+        discover(speaker("127.0.0.3", "Pantry", "RINCON_B"));
+        DeviceSettings record = *m_settings->device(kitchen.location);
+        record.name = QStringLiteral("Chef");
+        record.nameChanged = true;
+        m_settings->setDevice(kitchen.location, record);
+        m_controller->deviceSettingsChanged();
+        QTRY_COMPARE(count("Restarting AirConnect: "), 1);
+        QCOMPARE(count("Restarting AirConnect: Pantry - One found, settings changed"), 1);
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        QVERIFY(m_bridge->processId() != first);
+        QVERIFY(config().contains("<name>Chef</name>") && config().contains("<name>Pantry - One"));
+        QTest::qWait(300);
+        QCOMPARE(count("Restarting AirConnect: "), 1);
+    }
+
+    // A speaker at a new address keeps one record and one configuration entry.
+    void addressMoveKeepsOneEntry()
+    {
+        runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
+        DeviceSettings record = m_settings->devices().first();
+        record.name = QStringLiteral("Chef");
+        record.nameChanged = true;
+        record.enabled = false;
+        m_settings->setDevice(record.info.location, record);
+
+        discover(speaker("127.0.0.9", "Kitchen", "RINCON_A"));
+        QCOMPARE(m_settings->deviceCount(), 1);
+        QTRY_COMPARE(count("Restarting AirConnect: Chef moved"), 1);
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        QCOMPARE(config().count("<udn>uuid:RINCON_A</udn>"), 1);
+        QVERIFY(config().contains("<name>Chef</name>"));
+        const DeviceSettings moved = m_settings->devices().first();
+        QVERIFY(moved.nameChanged && !moved.enabled && moved.active);
+    }
+
+    // One entry per UDN, also for a table that holds two records of one speaker.
+    void oneEntryPerSpeaker()
+    {
+        DeviceSettings stale = mergeDiscovered(
+            std::nullopt, speaker("127.0.0.5", "Attic", "RINCON_A"), DeviceTopology(true, "G"));
+        stale.active = false;
+        stale.enabled = false;
+        m_settings->setDevice(stale.info.location, stale);
+        DeviceSettings seen = mergeDiscovered(
+            std::nullopt, speaker("127.0.0.6", "Zeta", "RINCON_A"), DeviceTopology(true, "G"));
+        m_settings->setDevice(seen.info.location, seen);
+        const QList<DeviceSettings> records = m_controller->bridgeRecords();
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.first().info.location, seen.info.location);
+    }
+
+    void groupChangeRestartsOnce()
+    {
+        runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
+        discover(speaker("127.0.0.3", "Den", "RINCON_B"), false);
+        QTRY_COMPARE(count("Restarting AirConnect: "), 0); // a member: nothing to bridge
+        QTest::qWait(250);
+        QCOMPARE(count("Restarting AirConnect: "), 0);
+
+        // Kitchen joins Den's new group; the bridge gets Den instead, at once.
+        emit m_controller->groupEvents()->groupStateChanged(groups({{"RINCON_B", "RINCON_A"}}));
+        QTRY_COMPARE(count("Restarting AirConnect: group change"), 1);
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        const QList<DeviceSettings> records = m_controller->bridgeRecords();
+        QCOMPARE(records.size(), 2);
+        for (const DeviceSettings& record : records)
+            QCOMPARE(record.isBridged(), record.info.udn == QStringLiteral("uuid:RINCON_B"));
+        QTest::qWait(300);
+        QCOMPARE(count("Restarting AirConnect: "), 1);
+    }
+
+    void announcementsAndGoodbyes()
+    {
+        runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
+        const qint64 first = m_bridge->processId();
+        // Goodbye: the speaker leaves the menu, the bridge stays as it is.
+        emit m_controller->announcements()->byebye(QStringLiteral("RINCON_A"));
+        QVERIFY(!m_settings->devices().first().active);
+        QTest::qWait(300);
+        QCOMPARE(m_bridge->processId(), first);
+        // A new speaker's announcement is fetched (here from nobody), once.
+        const QUrl pantry(QStringLiteral("http://127.0.0.3:9/xml/device_description.xml"));
+        emit m_controller->announcements()->alive(pantry, QStringLiteral("RINCON_B"));
+        emit m_controller->announcements()->alive(pantry, QStringLiteral("RINCON_B"));
+        QCOMPARE(count("Fetching announced speaker at " + pantry.toString()), 1);
+    }
+
+    void crashesRestartWithGrowingDelaysThenGiveUp()
+    {
+        runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
+        for (const int delay : {50, 100, 200, 400}) {
+            crashBridge();
+            QTRY_COMPARE(count(QStringLiteral("AirConnect ended unexpectedly: restarting it in "
+                                              "%1 ms")
+                                   .arg(delay)),
+                         1);
+            QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        }
+        crashBridge();
+        QTRY_COMPARE(count("AirConnect ended unexpectedly too often"), 1);
+        QTest::qWait(600);
+        QVERIFY(!m_bridge->isRunning());
+        QCOMPARE(m_controller->status(), QStringLiteral("Corvane: Stopped"));
+
+        // Turned on again: afresh.
+        m_controller->turnOn();
+        m_discovery->stopSearching();
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        crashBridge();
+        QTRY_COMPARE(count("AirConnect ended unexpectedly: restarting it in 50 ms"), 2);
+    }
+
+    void stopsAskedForNeverRestart()
+    {
+        runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
+        m_controller->stopBridge(); // the window's Stop
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Stopped"));
+        discover(speaker("127.0.0.3", "Pantry", "RINCON_B"));
+        QTest::qWait(300);
+        QVERIFY(!m_bridge->isRunning());
+
+        m_controller->turnOn();
+        m_discovery->stopSearching();
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        m_controller->turnOff();
+        discover(speaker("127.0.0.4", "Hall", "RINCON_C"));
+        QTest::qWait(300);
+        QVERIFY(!m_bridge->isRunning());
+        QCOMPARE(count("Restarting AirConnect"), 0);
+        QCOMPARE(count("AirConnect ended unexpectedly"), 0);
+    }
+
+    void nothingFoundSearchesAgain()
+    {
+        m_controller->setFollowChanges(true);
+        m_discovery->searchForDevices(8.0);
+        m_discovery->stopSearching();
+        QCOMPARE(m_controller->status(), QStringLiteral("Corvane: No Speakers Found"));
+        QTRY_VERIFY(m_discovery->isSearching()); // again, by itself
+        // A speaker announced meanwhile starts the bridge at once.
+        m_discovery->stopSearching();
+        discover(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+    }
+
+    void restartPolicy()
+    {
+        RestartPolicy policy({2000ms, 60000ms, 300000ms, 5, 600000ms});
+        const auto end = [&](qint64 started, qint64 now) {
+            const auto delay = policy.onUnexpectedEnd(started, now);
+            return delay ? int(delay->count()) : -1;
+        };
+        QCOMPARE(end(0, 1000), 2000);
+        QCOMPARE(end(3000, 4000), 4000);
+        QCOMPARE(end(8000, 9000), 8000);
+        // A run that stayed up five minutes starts the delays over...
+        QCOMPARE(end(10000, 400000), 2000);
+        // ...but the ends within ten minutes still count: the fifth gives up.
+        QCOMPARE(end(402000, 403000), -1);
+        policy.reset();
+        QCOMPARE(end(0, 1000), 2000);
+        RestartPolicy patient({2000ms, 60000ms, 300000ms, 100, 600000ms});
+        QList<int> delays;
+        for (int i = 0; i < 7; ++i)
+            delays.append(int(patient.onUnexpectedEnd(0, 1000 + i)->count()));
+        QCOMPARE(delays, QList<int>({2000, 4000, 8000, 16000, 32000, 60000, 60000}));
+        RestartPolicy sparse({2000ms, 60000ms, 300000ms, 5, 600000ms});
+        for (int i = 0; i < 8; ++i) // ends further apart than the window never give up
+            QVERIFY(sparse.onUnexpectedEnd(0, qint64(i) * 700000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFollowMode)
+#include "tst_FollowMode.moc"
