@@ -180,11 +180,11 @@ QByteArray FakeSpeaker::descriptionXml() const
                "<controlURL>/AlarmClock/Control</controlURL></service>"
                "<service><serviceType>%6</serviceType>"
                "<serviceId>urn:schemas-upnp-org:serviceId:ZoneGroupTopology</serviceId>"
-               "<controlURL>/ZoneGroupTopology/Control</controlURL></service>"
+               "<controlURL>%7</controlURL></service>"
                "</serviceList></device></root>\n")
         .arg(m_config.address.toString(), m_config.modelName.toHtmlEscaped(),
              m_config.udn.toHtmlEscaped(), udn, m_config.roomName.toHtmlEscaped(),
-             kZoneGroupTopologyType)
+             kZoneGroupTopologyType, m_config.controlUrl.toHtmlEscaped())
         .toUtf8();
 }
 

@@ -51,6 +51,8 @@ struct FakeSpeakerConfig {
     QString udn = QStringLiteral("RINCON_48A6B8C0FFEE01400"); // without uuid:
     QString roomName = QStringLiteral("Kitchen");
     QString group{}; // empty: udn + ":27"
+    // The ZoneGroupTopology control URL the description names; requests are served at the default.
+    QString controlUrl = QStringLiteral("/ZoneGroupTopology/Control");
 };
 
 // A Sonos ZonePlayer stand-in for tests and benchmarks: answers M-SEARCH like
