@@ -53,9 +53,8 @@ int main(int argc, char* argv[])
                      &AppDelegate::showWindow);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      &AppDelegate::applicationWillTerminate);
-    // The session manager ends the session: quit through the same path.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
-                     [] { QCoreApplication::quit(); });
+    // No quit on commitDataRequest: that asks for a save, and the logout may
+    // yet be cancelled. A session that does end sends SIGTERM, handled above.
 
     delegate.applicationWillFinishLaunching();
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);

@@ -17,8 +17,10 @@
 #include <QUrl>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -62,6 +64,23 @@ void prepareChild(pid_t parent)
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);
+    // Descriptors opened without O_CLOEXEC (by us or a library) must not reach
+    // the bridge, which would hold our sockets and files open for its life.
+    // Marked close-on-exec rather than closed: QProcess reports a failed exec
+    // through a pipe of its own that has to stay open until then.
+    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        // Kernels before 5.11: every descriptor up to the limit, one by one.
+        rlimit limit{};
+        const rlim_t end =
+            ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                ? limit.rlim_cur
+                : 65536;
+        for (rlim_t fd = 3; fd < end; ++fd) {
+            const int flags = ::fcntl(int(fd), F_GETFD);
+            if (flags >= 0 && !(flags & FD_CLOEXEC))
+                ::close(int(fd));
+        }
+    }
 }
 
 } // namespace
@@ -152,16 +171,21 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
 
     const QString configUrl = QUrl::fromLocalFile(config).toString();
     QString error;
-    if (!tempError.isEmpty())
+    bool haveConfig = false;
+    if (!tempError.isEmpty()) {
         Logging::error(QStringLiteral("Failed to write config file to ") + configUrl +
                            QStringLiteral(" - ") + tempError,
                        kCategory);
-    else if (writeConfig(config, devices, &error))
+    } else if (writeConfig(config, devices, &error)) {
         Logging::info(QStringLiteral("Wrote config file to ") + configUrl, kCategory);
-    else
+        haveConfig = true;
+    } else {
         Logging::error(QStringLiteral("Failed to write config file to ") + configUrl +
                            QStringLiteral(" - ") + error,
                        kCategory);
+        // The earlier file still names the speakers the bridge may offer.
+        haveConfig = QFileInfo(config).isFile();
+    }
 
     if (bridge.isEmpty()) {
         QStringList lookedAt{m_options.bridgePath};
@@ -171,9 +195,13 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
                          QStringLiteral(" - not found or not executable"));
         return;
     }
+    // No file to name: a bridge without one would offer every renderer on the network.
     if (!tempError.isEmpty()) {
-        // No file to name: a bridge without one would offer every renderer on the network.
         failBeforeLaunch(bridge + QStringLiteral(" - no private folder for its config file"));
+        return;
+    }
+    if (!haveConfig) {
+        failBeforeLaunch(bridge + QStringLiteral(" - no config file"));
         return;
     }
 

@@ -100,7 +100,8 @@ bool writeConfig(const QString& path, const QList<DeviceSettings>& devices, QStr
         return fail(error, file.errorString());
     // Set on the temporary file, so the names are never readable by others.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(text) != text.size() || !file.commit())
+    // flush() first: Qt 6.4's commit() reports success when its own flush fails (disk full).
+    if (file.write(text) != text.size() || !file.flush() || !file.commit())
         return fail(error, file.errorString());
     return true;
 }

@@ -44,24 +44,36 @@ std::optional<QByteArray> DefaultsStore::value(const QString& key, QString* erro
         fail(error, QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
         return std::nullopt;
     }
-    // The file may not be ours to trust: refuse one that would not fit sensibly in memory.
-    // Read in pieces: read(n) reserves all n bytes first, whatever the file holds.
-    constexpr qint64 kPiece = 64 * 1024;
-    QByteArray data;
-    while (data.size() <= maxValueSize) {
-        const QByteArray piece = file.read(std::min(kPiece, maxValueSize + 1 - data.size()));
-        if (piece.isEmpty())
-            break;
-        data += piece;
-    }
-    if (file.error() != QFileDevice::NoError) {
-        fail(error, QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
-        return std::nullopt;
-    }
-    if (data.size() > maxValueSize) {
+    // The file may not be ours to trust: refuse one that would not fit sensibly
+    // in memory, and hold no more than it has.
+    const qint64 size = file.size();
+    if (size > maxValueSize) {
         fail(error,
              QStringLiteral("%1 is larger than %2 bytes").arg(file.fileName()).arg(maxValueSize));
         return std::nullopt;
+    }
+    QByteArray data;
+    data.reserve(size);
+    // Read to the end, not to the size: the file may change meanwhile, and
+    // some (in /proc, say) report no size at all.
+    char chunk[16 * 1024];
+    for (;;) {
+        const qint64 room = maxValueSize + 1 - data.size();
+        const qint64 got = file.read(chunk, std::min<qint64>(sizeof chunk, room));
+        if (got < 0) {
+            fail(error,
+                 QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        data.append(chunk, got);
+        if (data.size() > maxValueSize) {
+            fail(error, QStringLiteral("%1 is larger than %2 bytes")
+                            .arg(file.fileName())
+                            .arg(maxValueSize));
+            return std::nullopt;
+        }
     }
     return data;
 }
@@ -80,7 +92,8 @@ bool DefaultsStore::setValue(const QString& key, const QByteArray& value, QStrin
                     QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
     // Set on the temporary file, so the value is never readable by others, not even briefly.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(value) != value.size() || !file.commit())
+    // flush() first: Qt 6.4's commit() reports success when its own flush fails (disk full).
+    if (file.write(value) != value.size() || !file.flush() || !file.commit())
         return fail(error,
                     QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
     return true;

@@ -6,10 +6,12 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QTimer>
 #include <QVariantMap>
 
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -221,15 +223,83 @@ void SleepInhibitor::onInhibitReply(int index, quint64 generation, QDBusPendingC
     m_cookie = cookie;
     m_requestPath = requestPath;
     m_descriptor = descriptor;
+    m_grantor = reply.service();
+    m_lapsed = false;
     Logging::debug(QStringLiteral("Idle sleep inhibited through %1").arg(text(call.name)));
-    emit finished(true);
+    watchServices();
+    if (std::exchange(m_renewing, false))
+        emit renewed(true);
+    else
+        emit finished(true);
 }
 
 void SleepInhibitor::fail()
 {
     m_pending = false;
     Logging::debug(QStringLiteral("No service on the bus inhibits idle sleep"));
+    if (std::exchange(m_renewing, false)) {
+        if (std::exchange(m_appeared, false)) {
+            renew();
+            return;
+        }
+        m_lapsed = true; // the watchers stay, for the next service to appear
+        emit renewed(false);
+        return;
+    }
     emit finished(false);
+}
+
+void SleepInhibitor::watchServices()
+{
+    if (!m_watchers.isEmpty())
+        return;
+    for (const ServiceCall& call : kServices) {
+        QDBusConnection bus = busFor(call.service);
+        if (!bus.isConnected())
+            continue;
+        auto* watcher = new QDBusServiceWatcher(text(call.name), bus,
+                                                QDBusServiceWatcher::WatchForOwnerChange, this);
+        connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                &SleepInhibitor::onOwnerChanged);
+        m_watchers.append(watcher);
+    }
+}
+
+void SleepInhibitor::onOwnerChanged(const QString& name, const QString& oldOwner,
+                                    const QString& newOwner)
+{
+    if (m_pending) {
+        // A renewal may already have found this one absent: it asks again if it gets nothing.
+        m_appeared = m_appeared || (m_renewing && !newOwner.isEmpty());
+        return;
+    }
+    if (isHeld()) {
+        if (name != serviceName(m_service) || oldOwner.isEmpty() ||
+            (!m_grantor.isEmpty() && oldOwner != m_grantor))
+            return;
+        Logging::info(QStringLiteral("Idle sleep inhibitor lapsed: %1 quit or restarted; "
+                                     "taking a new one")
+                          .arg(name));
+        // Nothing to give back: the service that knew it is gone.
+        m_service = Service::None;
+        m_cookie = 0;
+        m_requestPath.clear();
+        m_descriptor = QDBusUnixFileDescriptor();
+        m_grantor.clear();
+        renew();
+        return;
+    }
+    if (m_lapsed && !newOwner.isEmpty())
+        renew();
+}
+
+void SleepInhibitor::renew()
+{
+    m_appeared = false;
+    m_pending = true;
+    m_renewing = true;
+    ++m_generation;
+    tryService(0);
 }
 
 void SleepInhibitor::giveBack(Service service, quint32 cookie, const QString& requestPath)
@@ -262,8 +332,11 @@ void SleepInhibitor::giveBack(Service service, quint32 cookie, const QString& re
 
 void SleepInhibitor::release()
 {
+    qDeleteAll(std::exchange(m_watchers, {}));
+    m_lapsed = false;
     if (m_pending) {
         m_pending = false;
+        m_renewing = false;
         ++m_generation;
         return;
     }
@@ -276,4 +349,5 @@ void SleepInhibitor::release()
     m_cookie = 0;
     m_requestPath.clear();
     m_descriptor = QDBusUnixFileDescriptor();
+    m_grantor.clear();
 }

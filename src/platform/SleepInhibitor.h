@@ -2,12 +2,14 @@
 
 #include <QDBusConnection>
 #include <QDBusUnixFileDescriptor>
+#include <QList>
 #include <QObject>
 #include <QString>
 
 #include <optional>
 
 class QDBusPendingCallWatcher;
+class QDBusServiceWatcher;
 
 // Holds one inhibitor of automatic suspend on idle, leaving suspend the user
 // asks for alone. It comes from the first of these services that has an owner
@@ -15,6 +17,9 @@ class QDBusPendingCallWatcher;
 // PowerManagement, the desktop portal (flag 4), logind ("idle", "block") on the
 // system bus. Every call is asynchronous, and a service's ownership is checked
 // before it is called, since a call to an absent name can block for 25 s.
+// An inhibitor lapses with the service that granted it: when that service
+// quits or restarts, a new one is taken, from whichever service is there then
+// or from the next one to appear.
 class SleepInhibitor : public QObject {
     Q_OBJECT
 public:
@@ -49,6 +54,9 @@ public:
 
 Q_SIGNALS:
     void finished(bool granted);
+    // The held inhibitor lapsed with its service and a new one was sought;
+    // granted tells whether one is held again.
+    void renewed(bool granted);
 
 private:
     QDBusConnection busFor(Service service);
@@ -57,6 +65,9 @@ private:
     void onInhibitReply(int index, quint64 generation, QDBusPendingCallWatcher* watcher);
     void giveBack(Service service, quint32 cookie, const QString& requestPath);
     void fail();
+    void watchServices();
+    void onOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
+    void renew();
 
     std::optional<QDBusConnection> m_sessionBus;
     std::optional<QDBusConnection> m_systemBus;
@@ -68,4 +79,9 @@ private:
     quint32 m_cookie = 0;
     QString m_requestPath;
     QDBusUnixFileDescriptor m_descriptor;
+    QString m_grantor;       // the unique bus name of the service that granted it
+    bool m_renewing = false; // the pending request replaces a lapsed inhibitor
+    bool m_lapsed = false;   // lapsed, and no service had a new one: wait for one to appear
+    bool m_appeared = false; // a service appeared while a renewal was under way
+    QList<QDBusServiceWatcher*> m_watchers; // while an inhibitor has been granted
 };

@@ -14,6 +14,7 @@ struct State {
     QPointer<SleepInhibitor> inhibitor; // a test's inhibitor may go first
     SleepInhibitor* defaultInhibitor = nullptr;
     QMetaObject::Connection connection;
+    QMetaObject::Connection renewal;
     quint32 assertionID = 0;
     std::optional<qint32> creationResult;
     bool pending = false;
@@ -36,6 +37,13 @@ void attach(SleepInhibitor* inhibitor)
     QObject::disconnect(s.connection);
     s.inhibitor = inhibitor;
     s.connection = QObject::connect(inhibitor, &SleepInhibitor::finished, inhibitor, &onFinished);
+    QObject::disconnect(s.renewal);
+    // A lapsed inhibitor replaced (or not) behind our back: keep the cookie true.
+    s.renewal = QObject::connect(inhibitor, &SleepInhibitor::renewed, inhibitor, [](bool granted) {
+        State& current = state();
+        if (current.creationResult == 0)
+            current.assertionID = granted ? current.inhibitor->cookie() : 0;
+    });
 }
 
 SleepInhibitor* inhibitor()
@@ -139,6 +147,7 @@ void SystemSleep::setInhibitor(SleepInhibitor* replacement)
     s.creationResult.reset();
     s.assertionID = 0;
     QObject::disconnect(s.connection);
+    QObject::disconnect(s.renewal);
     s.inhibitor = nullptr;
     if (replacement)
         attach(replacement);

@@ -356,7 +356,8 @@ std::optional<QString> ViewController::writeLog(const QString& path) const
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString();
     const QByteArray bytes = m_log.dump(Log::maxLines).toUtf8();
-    if (file.write(bytes) != bytes.size()) {
+    // flush() here: Qt 6.4's commit() reports success when its own flush fails (disk full).
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         const QString reason = file.errorString();
         file.cancelWriting();
         return reason;

@@ -5,6 +5,7 @@
 #include "model/JsonFields.h"
 #include "platform/DefaultsStore.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -210,8 +212,21 @@ bool Settings::removeDevice(const QUrl& location)
     return m_devices.remove(location);
 }
 
+QString Settings::saveRefusal() const
+{
+    // Once the file is gone (the user removed it), nothing of theirs is left to lose.
+    if (m_saveRefusal.isEmpty() || !QFileInfo::exists(m_store.path(QLatin1String(storeKey))))
+        return {};
+    return m_saveRefusal;
+}
+
 bool Settings::save()
 {
+    if (const QString refusal = saveRefusal(); !refusal.isEmpty()) {
+        if (!std::exchange(m_refusalLogged, true))
+            Logging::error(QStringLiteral("Not saving settings - ") + refusal, kCategory);
+        return false;
+    }
     QJsonArray devices;
     for (const QUrl& location : orderedKeys(m_devices)) {
         devices.append(JsonFields::urlToJson(location));
@@ -284,25 +299,34 @@ void Settings::load()
         save();
         return;
     }
+    if (!stored) {
+        // Not read at all (permissions, I/O, size): the text may be fine, so
+        // it stays where it is, untouched, and this run works from memory.
+        m_saveRefusal = QStringLiteral("the stored settings could not be read (") + error +
+                        QStringLiteral("), and saving would replace them");
+        Logging::error(QStringLiteral("Failed to read settings, ") + error +
+                           QStringLiteral("; running with an empty speaker table that is not "
+                                          "saved while the file is there"),
+                       kCategory);
+        makeFresh();
+        return;
+    }
 
-    QString text;
-    if (stored) {
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        text = decoder.decode(*stored);
-        Logging::verbose(QStringLiteral("Loading settings:\n") + text);
-        if (decoder.hasError()) {
-            error = QStringLiteral("the stored text is not valid UTF-8");
-        } else if (std::optional<Document> document = documentFromJson(*stored, &error)) {
-            m_devices = std::move(document->devices);
-            crashesByVersion = std::move(document->crashesByVersion);
-            installedAt = document->installedAt;
-            lastRatingsPrompt = document->lastRatingsPrompt;
-            hasPromptedForRating = document->hasPromptedForRating;
-            hasRated = document->hasRated;
-            followChanges = document->followChanges;
-            skipAirPlaySpeakers = document->skipAirPlaySpeakers;
-            return;
-        }
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder.decode(*stored);
+    Logging::verbose(QStringLiteral("Loading settings:\n") + text);
+    if (decoder.hasError()) {
+        error = QStringLiteral("the stored text is not valid UTF-8");
+    } else if (std::optional<Document> document = documentFromJson(*stored, &error)) {
+        m_devices = std::move(document->devices);
+        crashesByVersion = std::move(document->crashesByVersion);
+        installedAt = document->installedAt;
+        lastRatingsPrompt = document->lastRatingsPrompt;
+        hasPromptedForRating = document->hasPromptedForRating;
+        hasRated = document->hasRated;
+        followChanges = document->followChanges;
+        skipAirPlaySpeakers = document->skipAirPlaySpeakers;
+        return;
     }
 
     // Keep the unreadable text beside the fresh document so the user's
@@ -322,4 +346,7 @@ void Settings::load()
     makeFresh();
     if (kept)
         save();
+    else
+        m_saveRefusal = QStringLiteral("the unreadable stored settings could not be kept aside (") +
+                        keepError + QStringLiteral("), and saving would replace them");
 }

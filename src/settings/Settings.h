@@ -49,7 +49,11 @@ public:
 
     // Writes the document to the store, replacing the earlier text. A failure
     // is logged (category "settings") and leaves the earlier text intact.
+    // Refused while the stored file that could not be loaded is still there:
+    // it may hold the user's speakers, and this document is a stand-in.
     bool save();
+    // Why save() is refused; empty when it is not.
+    QString saveRefusal() const;
 
     // The entry of crashesByVersion for applicationVersion(), or 0.
     qint64 crashCountForCurrentVersion() const;
@@ -70,4 +74,6 @@ private:
 
     DefaultsStore& m_store;
     QHash<QUrl, DeviceSettings> m_devices;
+    QString m_saveRefusal; // set when the stored file could neither be loaded nor kept aside
+    bool m_refusalLogged = false;
 };

@@ -2,12 +2,14 @@
 #include "bridge/LeftoverBridges.h"
 #include "log/Logging.h"
 #include "platform/UserTempDir.h"
+#include "support/FileSizeLimit.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -23,6 +25,17 @@ bool ignoresSigterm(qint64 pid)
     const QByteArray status = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     const qsizetype at = status.indexOf("\nSigIgn:\t") + 9;
     return at > 8 && (status.mid(at, 16).toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
+}
+
+// Where the descriptors above 2 of a process lead.
+QStringList openFiles(qint64 pid)
+{
+    QStringList targets;
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString& fd : fds.entryList(QDir::Files | QDir::System))
+        if (fd.toInt() > 2)
+            targets.append(QFile::symLinkTarget(fds.filePath(fd)));
+    return targets;
 }
 
 } // namespace
@@ -75,9 +88,15 @@ private Q_SLOTS:
         DeviceSettings kitchen{"K\u00fcche \u266b", {}, DeviceTopology(false, "G:0"), true};
         kitchen.info.udn = "uuid:RINCON_K01400";
 
+        // Opened the careless way: without O_CLOEXEC it would be inherited.
+        const QString ours = m_dir->filePath("ours");
+        const int inheritable = ::open(QFile::encodeName(ours), O_CREAT | O_RDWR, 0600);
+        QVERIFY(inheritable > 2);
+
         AirConnect airConnect(options("ready"));
         spyOn(airConnect);
         airConnect.start({den, kitchen});
+        ::close(inheritable);
         QCOMPARE(m_log.value(Level::Info), {"Wrote config file to file://" + config()});
         QFile file(config());
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -99,6 +118,8 @@ private Q_SLOTS:
         QVERIFY(airConnect.isReady() && !airConnect.isWatchdogPending());
         QVERIFY(logged(Level::Debug, "arguments: -Z -x " + config()));
         QCOMPARE(::getpriority(PRIO_PROCESS, id_t(airConnect.processId())), 10);
+        QVERIFY2(!openFiles(airConnect.processId()).contains(ours),
+                 qPrintable(openFiles(airConnect.processId()).join(", ")));
         // A second renderer makes no second "serviceReady".
         QTRY_VERIFY(logged(Level::Debug, "adding renderer (Office)"));
         QCOMPARE(m_ready->count(), 1);
@@ -172,6 +193,103 @@ private Q_SLOTS:
         QCOMPARE(m_terminated->count(), 1); // it has ended
         byHand.kill();
         QVERIFY(byHand.waitForFinished());
+    }
+
+    // A new start replaces the run: the watchdog restarts for the new run, and
+    // what the replaced one prints while it ends counts for nothing.
+    void replacedRunIsNotTheNewRun_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("watchdog re-armed") << "never-ready";
+        QTest::newRow("marker from the replaced run") << "late-marker";
+    }
+
+    void replacedRunIsNotTheNewRun()
+    {
+        QFETCH(QString, name);
+        AirConnect airConnect(options(name, 1500ms));
+        spyOn(airConnect);
+        airConnect.start({});
+        QTRY_VERIFY(logged(Level::Debug, "Starting airupnp version: fake"));
+        QTest::qWait(500); // so a watchdog still counting from the first start fires early
+        QElapsedTimer sinceNewStart;
+        sinceNewStart.start();
+        airConnect.start({}); // no stop in between
+        const qint64 newer = airConnect.processId();
+        QVERIFY(airConnect.isWatchdogPending());
+        if (name == "late-marker") {
+            QTRY_VERIFY(logged(Level::Debug, "adding renderer (Late)"));
+            QVERIFY(!airConnect.isReady() && airConnect.isWatchdogPending());
+        }
+        QTRY_VERIFY(logged(Level::Debug, "An earlier airupnp run ended"));
+        // The new run is still ended by the watchdog, and its end is the one reported.
+        QTRY_COMPARE(m_log.value(Level::Error),
+                     QStringList{"airupnp is not in a usable state, terminating"});
+        QVERIFY2(sinceNewStart.elapsed() >= 1400,
+                 qPrintable(QString::number(sinceNewStart.elapsed())));
+        QCOMPARE(m_ready->count(), 0);
+        QTRY_VERIFY(airConnect.livingProcessIds().isEmpty());
+        QVERIFY(LeftoverBridges::isGone(pid_t(newer)));
+        QCOMPARE(m_terminated->count(), 1);
+    }
+
+    // Quit waits for a bridge that ignores SIGTERM, kills it, and only then
+    // returns: nothing of ours outlives it.
+    void quitEndsStubbornBridge()
+    {
+        AirConnect airConnect(options("ignores-term"));
+        spyOn(airConnect);
+        airConnect.start({});
+        QTRY_VERIFY(ignoresSigterm(airConnect.processId()));
+        const pid_t pid = pid_t(airConnect.processId());
+        QElapsedTimer waited;
+        waited.start();
+        QVERIFY(!airConnect.stopAndWait(200));
+        QVERIFY(waited.elapsed() >= 190);
+        QVERIFY(LeftoverBridges::isGone(pid));
+        QVERIFY(airConnect.livingProcessIds().isEmpty());
+        QCOMPARE(m_terminated->count(), 1);
+    }
+
+    // A config that cannot be written, with no earlier one to fall back on,
+    // would leave the bridge to offer every renderer it finds.
+    void unwritableConfig_data()
+    {
+        QTest::addColumn<bool>("earlier");
+        QTest::newRow("first run: not launched") << false;
+        QTest::newRow("earlier file: launched with it") << true;
+    }
+
+    void unwritableConfig()
+    {
+        QFETCH(bool, earlier);
+        if (earlier) {
+            QFile file(config());
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("<airupnp/>") == 10);
+        }
+        AirConnect airConnect(options("ready"));
+        spyOn(airConnect);
+        {
+            const FileSizeLimit full(16);
+            airConnect.start({});
+        }
+        QVERIFY(m_log.value(Level::Error)
+                    .value(0)
+                    .startsWith("Failed to write config file to file://" + config() + " - "));
+        if (!earlier) {
+            QCOMPARE(m_log.value(Level::Error).value(1),
+                     "Failed to launch " + fake("ready") + " - no config file");
+            QVERIFY(!airConnect.isRunning() && !airConnect.isWatchdogPending());
+            QVERIFY(m_started->isEmpty() && m_terminated->count() == 1);
+            QVERIFY(!QFile::exists(config()));
+            return;
+        }
+        QTRY_COMPARE(m_started->count(), 1);
+        QFile file(config());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), "<airupnp/>");
+        QCOMPARE(m_log.value(Level::Error).size(), 1);
+        QVERIFY(airConnect.stopAndWait(2000));
     }
 
     void launchFailureReturnsToStopped()

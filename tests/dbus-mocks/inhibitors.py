@@ -12,8 +12,8 @@ All four start with the mock. On the mock interface: ListInhibitors()
 returns "key|entry" for each held inhibitor, the entry being gnome
 "app_id|flags|reason|cookie", pm "application|reason|cookie", portal
 "flags|reason|request path", logind "what|who|mode|why"; Drop(key) ends a
-service as if it had quit; Serve(keys, refusing) starts services again, those
-in refusing answering Inhibit with an error.
+service as if it had quit, forgetting what it held; Serve(keys, refusing)
+starts services again, those in refusing answering Inhibit with an error.
 '''
 
 import os
@@ -64,6 +64,7 @@ class Service(Plain):
     def drop(self):
         self.remove_from_connection()
         self.mock.connection.release_name(self.name.get_name())
+        self.mock.held = {k: v for k, v in self.mock.held.items() if k[0] != self.key}
 
 
 class GnomeSession(Service):

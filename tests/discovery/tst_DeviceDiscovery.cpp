@@ -71,6 +71,7 @@ private Q_SLOTS:
         discovery.searchForDevices(1.0);
         QVERIFY(discovery.isSearching());
         QTRY_VERIFY(notifications.order.contains("discoveryComplete"));
+        QVERIFY(!discovery.isSearching()); // ended by its time-out
         // Three M-SEARCHes, each answered twice: announced once.
         QCOMPARE(notifications.order,
                  QStringList({"discoveryStarted", "deviceDiscovered", "discoveryComplete"}));
@@ -208,7 +209,12 @@ private Q_SLOTS:
         const QString base = QStringLiteral("http://127.0.0.2:%1").arg(speaker.httpPort());
         for (QString& line : logged)
             line.replace("%1", base);
-        DeviceDiscovery discovery(optionsFor(&speaker));
+        DeviceDiscovery::Options options = optionsFor(&speaker);
+        // Only the abort at the limit can end these within the test's wait.
+        if (config.description == Config::Description::Huge ||
+            config.description == Config::Description::HugeDeclared)
+            options.http.transferTimeout = 60s;
+        DeviceDiscovery discovery(options);
         Notifications notifications(discovery);
 
         discovery.searchForDevices(std::nullopt);
@@ -232,6 +238,25 @@ private Q_SLOTS:
             QVERIFY2(speaker.hugeBytesSent() < 32 * 1024 * 1024,
                      qPrintable(QString::number(speaker.hugeBytesSent())));
         }
+    }
+
+    // A description may name any host for its control URL; the call still
+    // goes to the speaker that answered, never to that host.
+    void controlCallStaysOnSpeaker()
+    {
+        FakeSpeaker elsewhere({.address = QHostAddress(QStringLiteral("127.0.0.3"))});
+        QVERIFY(elsewhere.start());
+        FakeSpeaker speaker(
+            {.controlUrl = QStringLiteral("http://127.0.0.3:%1/ZoneGroupTopology/Control")
+                               .arg(elsewhere.httpPort())});
+        QVERIFY(speaker.start());
+        DeviceDiscovery discovery(optionsFor(&speaker));
+        Notifications notifications(discovery);
+        discovery.searchForDevices(std::nullopt);
+        QTRY_COMPARE(notifications.announced.size(), 1);
+        QCOMPARE(notifications.announced.first().topology, DeviceTopology(true, kGroup));
+        QCOMPARE(speaker.requests(), kFetches);
+        QVERIFY(elsewhere.requests().isEmpty());
     }
 
     void failedStartOnlyCompletes()

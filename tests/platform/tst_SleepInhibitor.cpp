@@ -57,6 +57,13 @@ class TestSleepInhibitor : public QObject {
         return reply.arguments().value(0).toStringList();
     }
     QStringList held() { return mock(QStringLiteral("ListInhibitors")); }
+    // Only these services run, holding nothing.
+    void serveOnly(const QStringList& keys)
+    {
+        for (const char* key : {"gnome", "pm", "portal", "logind"})
+            mock(QStringLiteral("Drop"), {QString::fromLatin1(key)}); // absent ones answer an error
+        QCOMPARE(mock(QStringLiteral("Serve"), {keys, QStringList()}), QStringList());
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -110,6 +117,48 @@ private Q_SLOTS:
                  QStringList());
         QVERIFY(take(inhibitor, true));
         QCOMPARE(inhibitor.service(), Service::PowerManagement);
+    }
+
+    // The service that granted the inhibitor quits or restarts, taking the
+    // inhibitor with it: a new one comes from the next service there, or
+    // from the granting one once it is back. Only the first take reports
+    // through finished().
+    void lapsedInhibitorIsTakenAgain()
+    {
+        const auto onlyEntryOf = [this](const char* key) {
+            const QStringList entries = held();
+            return entries.size() == 1 && entries[0].startsWith(QLatin1String(key));
+        };
+        serveOnly({QStringLiteral("gnome"), QStringLiteral("pm")});
+        SleepInhibitor inhibitor(bus(), bus());
+        QSignalSpy finished(&inhibitor, &SleepInhibitor::finished);
+        QSignalSpy renewed(&inhibitor, &SleepInhibitor::renewed);
+        QVERIFY(take(inhibitor, true));
+        QCOMPARE(inhibitor.service(), Service::GnomeSessionManager);
+
+        QCOMPARE(mock(QStringLiteral("Drop"), {QStringLiteral("gnome")}), QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(inhibitor.service() == Service::PowerManagement, 10000);
+        QVERIFY(onlyEntryOf("pm|") &&
+                held()[0].endsWith(u'|' + QString::number(inhibitor.cookie())));
+
+        // A restart with nobody else there: taken again once it is back.
+        QCOMPARE(mock(QStringLiteral("Drop"), {QStringLiteral("pm")}), QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(!inhibitor.isHeld() && !inhibitor.isPending(), 10000);
+        QCOMPARE(renewed.last().first().toBool(), false);
+        QCOMPARE(mock(QStringLiteral("Serve"), {QStringList{QStringLiteral("pm")}, QStringList()}),
+                 QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(inhibitor.isHeld() && onlyEntryOf("pm|"), 10000);
+        QCOMPARE(renewed.last().first().toBool(), true);
+        QCOMPARE(finished.size(), 1);
+
+        inhibitor.release();
+        QTRY_COMPARE_WITH_TIMEOUT(held(), QStringList(), 10000);
+        // Given back: a restart now takes nothing.
+        QCOMPARE(
+            mock(QStringLiteral("Serve"), {QStringList{QStringLiteral("gnome")}, QStringList()}),
+            QStringList());
+        QTest::qWait(200);
+        QVERIFY(!inhibitor.isHeld() && !inhibitor.isPending() && held().isEmpty());
     }
 };
 

@@ -8,16 +8,21 @@
 #include "platform/DefaultsStore.h"
 #include "platform/LaunchOnLogin.h"
 #include "preferences/EditableTextField.h"
+#include "preferences/IconLoader.h"
 #include "preferences/PreferencesTableViewItem.h"
 #include "preferences/PreferencesWindow.h"
 #include "settings/Settings.h"
+#include "support/FileSizeLimit.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 using namespace std::chrono_literals;
@@ -67,6 +72,53 @@ struct Fixture {
     BridgeController bridge{{&settings, &discovery, &airConnect}};
     LaunchOnLogin launchOnLogin{dir.filePath("autostart"), QStringLiteral("/x/corvane-helper")};
     Log log;
+};
+
+QByteArray png(int width, int height, qsizetype paddedTo = 0)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    // Bytes after the image's end are ignored by a decoder.
+    return buffer.data().leftJustified(paddedTo, '\0');
+}
+
+// Answers each GET with the response stored for its path, and remembers the paths.
+struct IconServer : QTcpServer {
+    IconServer()
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
+        });
+    }
+    void answer(QTcpSocket* socket)
+    {
+        QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+        socket->setProperty("request", request);
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QByteArray path = request.split(' ').value(1);
+        requested.append(path);
+        socket->write(responses.value(path, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
+        socket->disconnectFromHost();
+    }
+    void serve(const QByteArray& path, const QByteArray& body, const QByteArray& status = "200 OK",
+               const QByteArray& extra = {})
+    {
+        responses.insert(path, "HTTP/1.1 " + status + "\r\nContent-Type: image/png\r\n" + extra +
+                                   "Content-Length: " + QByteArray::number(body.size()) +
+                                   "\r\n\r\n" + body);
+    }
+    QUrl url(const QString& path) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path));
+    }
+    QHash<QByteArray, QByteArray> responses;
+    QByteArrayList requested;
 };
 
 } // namespace
@@ -463,6 +515,95 @@ private Q_SLOTS:
         QCOMPARE(alert.value(0), QStringLiteral("Error"));
         QVERIFY2(alert.value(1).startsWith("Failed to save log file: No such file"),
                  qPrintable(alert.value(1)));
+    }
+
+    // A write that fails only when the file is committed (a full disk) still alerts.
+    void saveLogFailsAtCommit()
+    {
+        showWindow();
+        QStringList alert;
+        controller().setAlertHook([&](QMessageBox& box) { alert << box.informativeText(); });
+        const QString path = m_env->dir.filePath(QStringLiteral("log.txt"));
+        controller().setNextSavePath(path);
+        {
+            const FileSizeLimit full(0); // the few lines sit in the file's buffer until commit
+            controller().saveLogClicked();
+        }
+        QCOMPARE(alert.size(), 1);
+        QVERIFY2(alert[0].startsWith("Failed to save log file: "), qPrintable(alert[0]));
+        QVERIFY(!QFile::exists(path));
+    }
+
+    // The checkbox writes and removes the autostart entry, and shows what is on
+    // disk whenever the window opens.
+    void startAtLoginCheckbox()
+    {
+        showWindow();
+        auto* box = m_window->findChild<QCheckBox*>(QStringLiteral("startAtLoginCheckbox"));
+        QVERIFY(box && !box->isChecked());
+        const QString entry = m_env->launchOnLogin.entryPath();
+        QTest::mouseClick(box, Qt::LeftButton);
+        QVERIFY(box->isChecked() && m_env->launchOnLogin.startAtLogin());
+        QFile file(entry);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("\nExec=\"/x/corvane-helper\"\n"));
+        QTest::mouseClick(box, Qt::LeftButton);
+        QVERIFY(!box->isChecked() && !QFile::exists(entry));
+
+        m_window->hide();
+        m_env->launchOnLogin.setStartAtLogin(true); // from elsewhere, while closed
+        m_window->show();
+        QVERIFY(box->isChecked());
+    }
+
+    // Icon addresses come from speakers' descriptions: only plain web
+    // addresses are fetched, and only a small, small-pictured, directly
+    // served image is kept.
+    void iconLoaderRefusesWhatIsNoIcon_data()
+    {
+        QTest::addColumn<QString>("path"); // on the local server, or a whole URL
+        QTest::addColumn<bool>("shown");
+        QTest::addColumn<int>("fetches");
+        QTest::newRow("icon") << "/icon.png" << true << 1;
+        QTest::newRow("local file") << "file:///etc/passwd" << false << 0;
+        QTest::newRow("resource") << "qrc:/statusIcon.svg" << false << 0;
+        QTest::newRow("ftp") << "ftp://127.0.0.1/icon.png" << false << 0;
+        QTest::newRow("body over the size limit") << "/padded.png" << false << 1;
+        QTest::newRow("over a megapixel") << "/huge.png" << false << 1;
+        QTest::newRow("redirect") << "/moved.png" << false << 1;
+        QTest::newRow("garbage") << "/garbage.png" << false << 1;
+        QTest::newRow("error page") << "/missing.png" << false << 1;
+    }
+
+    void iconLoaderRefusesWhatIsNoIcon()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, shown);
+        IconServer server;
+        QVERIFY(server.isListening());
+        server.serve("/icon.png", png(48, 48));
+        server.serve("/padded.png", png(48, 48, IconLoader::maxIconBytes + 1));
+        server.serve("/huge.png", png(1025, 1024));
+        server.serve("/moved.png", {}, "302 Found",
+                     "Location: " + server.url("/icon.png").toEncoded() + "\r\n");
+        server.serve("/garbage.png", QByteArray(300, '\x89'));
+        server.serve("/missing.png", png(48, 48), "404 Not Found");
+
+        IconLoader loader;
+        const QUrl url = path.startsWith(u'/') ? server.url(path) : QUrl(path);
+        QSignalSpy loaded(&loader, &IconLoader::loaded);
+        std::optional<QImage> image = loader.image(url);
+        QTEST(loader.fetchCount(), "fetches");
+        if (!image) {
+            QTRY_COMPARE(loaded.size(), 1);
+            image = loader.image(url);
+        }
+        QVERIFY(image);
+        QCOMPARE(!image->isNull(), shown);
+        if (shown)
+            QCOMPARE(image->size(), QSize(48, 48));
+        QVERIFY(!server.requested.contains("/icon.png") || path == "/icon.png"); // not followed
+        QTEST(loader.fetchCount(), "fetches"); // remembered, not fetched again
     }
 
     // The window with three speakers, for a reviewer to look at; the PNG goes

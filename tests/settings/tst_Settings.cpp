@@ -165,6 +165,81 @@ private Q_SLOTS:
                 message.endsWith(" - \"" + shown + "\"; the unreadable text is kept in " + kept),
             qPrintable(message));
     }
+
+    // Files the store did not read (or whose text could not be kept aside)
+    // are never replaced: the table lives in memory and saves are refused,
+    // said once, until the file is gone.
+    void unloadedFileIsNeverReplaced_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("logged"); // how the load's error begins
+        QTest::newRow("cannot be opened") << "folder"
+                                          << "Failed to read settings, cannot read ";
+        QTest::newRow("I/O error") << "io-error"
+                                   << "Failed to read settings, cannot read ";
+        QTest::newRow("over the size limit") << "huge"
+                                             << "Failed to read settings, ";
+        QTest::newRow("undecodable, cannot be kept aside") << "blocked-aside"
+                                                           << "Failed to deserialize settings, ";
+    }
+
+    void unloadedFileIsNeverReplaced()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, logged);
+        QVERIFY(m_store->setValue(kKey, "{}")); // makes the folder
+        const QString path = m_store->path(kKey);
+        QVERIFY(QFile::remove(path));
+        if (kind == "folder") {
+            QVERIFY(QDir().mkdir(path));
+        } else if (kind == "io-error") {
+            QVERIFY(QFile::link("/proc/self/mem", path)); // reading at offset 0 fails: EIO
+        } else if (kind == "huge") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) &&
+                    file.resize(DefaultsStore::maxValueSize + 1));
+        } else {
+            QVERIFY(m_store->setValue(kKey, "{\"devices\": ["));
+            QVERIFY(QDir().mkpath(path + ".unreadable/in-the-way")); // rename(2) cannot replace it
+        }
+        const auto shape = [&] {
+            const QFileInfo info(path);
+            return QList<qint64>{info.isDir(), info.isSymLink(), info.size()};
+        };
+        const QList<qint64> before = shape();
+
+        Settings settings(*m_store);
+        QVERIFY(settings.devices().isEmpty());
+        settings.setDevice(QUrl(kUrl), speaker("Den"));
+        QVERIFY(!settings.save());
+        QVERIFY(!settings.save());
+        QCOMPARE(shape(), before);
+        if (kind == "blocked-aside")
+            QCOMPARE(stored(), "{\"devices\": [");
+        QVERIFY(!QFileInfo(path + ".unreadable").isFile());
+
+        QList<QString> errors;
+        for (const Entry& entry : m_log)
+            if (std::get<0>(entry) == Logging::Level::Error)
+                errors.append(std::get<2>(entry));
+        QCOMPARE(errors.size(), 2); // the load, and one refusal for both saves
+        QVERIFY2(errors[0].startsWith(logged), qPrintable(errors[0]));
+        QVERIFY2(errors[1].startsWith("Not saving settings - "), qPrintable(errors[1]));
+
+        // The user took it away: nothing left to lose.
+        QVERIFY(QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path));
+        QVERIFY(settings.save());
+        QCOMPARE(Settings(*m_store).devices(), {speaker("Den")});
+    }
+
+    // A few hundred bytes are read into a buffer of their size, not the limit's.
+    void smallValueSmallBuffer()
+    {
+        QVERIFY(m_store->setValue(kKey, document({})));
+        const std::optional<QByteArray> value = m_store->value(kKey);
+        QVERIFY(value && value->size() == document({}).size());
+        QVERIFY2(value->capacity() < 1024 * 1024, qPrintable(QString::number(value->capacity())));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSettings)

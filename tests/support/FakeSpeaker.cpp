@@ -181,12 +181,12 @@ QByteArray FakeSpeaker::descriptionXml() const
                "<controlURL>/AlarmClock/Control</controlURL></service>"
                "<service><serviceType>%6</serviceType>"
                "<serviceId>urn:schemas-upnp-org:serviceId:ZoneGroupTopology</serviceId>"
-               "<controlURL>/ZoneGroupTopology/Control</controlURL>"
+               "<controlURL>%7</controlURL>"
                "<eventSubURL>/ZoneGroupTopology/Event</eventSubURL></service>"
                "</serviceList></device></root>\n")
         .arg(m_config.address.toString(), m_config.modelName.toHtmlEscaped(),
              m_config.udn.toHtmlEscaped(), udn, m_config.roomName.toHtmlEscaped(),
-             kZoneGroupTopologyType)
+             kZoneGroupTopologyType, m_config.controlUrl.toHtmlEscaped())
         .toUtf8();
 }
 

@@ -63,6 +63,8 @@ struct FakeSpeakerConfig {
     };
     Events events = Events::Normal;
     int subscriptionSeconds = 3600; // TIMEOUT granted
+    // The ZoneGroupTopology control URL the description names; requests are served at the default.
+    QString controlUrl = QStringLiteral("/ZoneGroupTopology/Control");
 };
 
 // A Sonos ZonePlayer stand-in for tests and benchmarks: answers M-SEARCH like
