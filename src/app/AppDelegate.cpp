@@ -102,8 +102,11 @@ void AppDelegate::applicationWillFinishLaunching()
 BridgeController* AppDelegate::controller()
 {
     if (!m_controller) {
-        BridgeController::Services services{m_services.settings, m_services.discovery,
-                                            m_services.airConnect, m_services.airPlay, {}};
+        BridgeController::Services services{m_services.settings,
+                                            m_services.discovery,
+                                            m_services.airConnect,
+                                            m_services.airPlay,
+                                            {}};
         m_controller = new BridgeController(services, this);
     }
     return m_controller;

@@ -144,8 +144,7 @@ void BridgeController::setFollowChanges(bool on)
     f.announcements = std::make_unique<SSDPNotifyListener>(m_followOptions.announcements);
     connect(f.announcements.get(), &SSDPNotifyListener::alive, this,
             &BridgeController::onAnnounced);
-    connect(f.announcements.get(), &SSDPNotifyListener::byebye, this,
-            &BridgeController::onByebye);
+    connect(f.announcements.get(), &SSDPNotifyListener::byebye, this, &BridgeController::onByebye);
     QString error;
     if (!f.announcements->start(&error))
         Logging::warning(QStringLiteral("Not listening for speaker announcements: ") + error,
@@ -249,7 +248,7 @@ void BridgeController::bridgeSetMayHaveChanged(const QString& reason)
         if (!m_follow->reasons.contains(reason))
             m_follow->reasons.append(reason);
         m_follow->settle.start(); // once for a burst of changes
-    } else if (!m_discovery->isSearching() && !m_follow->restart.isActive() &&
+    } else if (!m_stopRequested && !m_discovery->isSearching() && !m_follow->restart.isActive() &&
                hasActiveSpeakers()) {
         // Nothing runs (none was found before): start as soon as one is.
         Logging::info(QStringLiteral("Starting AirConnect: ") + reason, kFollow);
@@ -259,8 +258,7 @@ void BridgeController::bridgeSetMayHaveChanged(const QString& reason)
 
 void BridgeController::restartNow(const QString& reason)
 {
-    if (!m_follow || m_stoppedByUser || m_follow->gaveUp || m_shuttingDown ||
-        !hasActiveSpeakers())
+    if (!m_follow || m_stoppedByUser || m_follow->gaveUp || m_shuttingDown || !hasActiveSpeakers())
         return;
     Logging::info(QStringLiteral("Restarting AirConnect: ") + reason);
     startBridge();
@@ -317,8 +315,7 @@ void BridgeController::onGroupState(const ZoneGroupState& state)
     }
     if (regrouped.isEmpty())
         return;
-    Logging::info(QStringLiteral("Group change: ") + regrouped.join(QStringLiteral(", ")),
-                  kFollow);
+    Logging::info(QStringLiteral("Group change: ") + regrouped.join(QStringLiteral(", ")), kFollow);
     emit devicesChanged();
     bridgeSetMayHaveChanged(QStringLiteral("group change"));
 }
@@ -372,8 +369,8 @@ void BridgeController::followGroupEvents()
         if (record.active && record.info.udn)
             speakers.append(record.info.location);
     ZoneGroupEvents& events = *m_follow->groupEvents;
-    if (speakers.isEmpty() || (events.mode() != ZoneGroupEvents::Mode::Stopped &&
-                               speakers.contains(events.speaker())))
+    if (speakers.isEmpty() ||
+        (events.mode() != ZoneGroupEvents::Mode::Stopped && speakers.contains(events.speaker())))
         return;
     events.start(speakers);
 }
@@ -392,7 +389,8 @@ void BridgeController::updateAirPlayFlags()
         record.airPlayService = service;
         m_settings->setDevice(record.info.location, record);
         changed = true;
-        if (service && record.active && !m_airPlayLogged.contains(record.info.location.toString())) {
+        if (service && record.active &&
+            !m_airPlayLogged.contains(record.info.location.toString())) {
             m_airPlayLogged.insert(record.info.location.toString());
             Logging::info(record.name + QStringLiteral(" plays AirPlay itself (") + *service +
                           QLatin1Char(')'));
@@ -537,7 +535,7 @@ void BridgeController::onDeviceDiscovered(const SSDPMSearchResponse&, const Devi
     if (!m_follow)
         return;
     m_follow->retrySearch.stop();
-    bridgeSetMayHaveChanged(merged.name + (moved   ? QStringLiteral(" moved")
+    bridgeSetMayHaveChanged(merged.name + (moved                 ? QStringLiteral(" moved")
                                            : isNew || !wasActive ? QStringLiteral(" found")
                                                                  : QStringLiteral(" changed")));
     checkEarlySearchEnd();
@@ -593,8 +591,8 @@ void BridgeController::onServiceTerminated()
         m_follow->notifier->notify(QStringLiteral("Corvane stopped"), why);
         return;
     }
-    Logging::info(QStringLiteral("AirConnect ended unexpectedly: restarting it in %1 ms")
-                      .arg(delay->count()),
-                  kFollow);
+    Logging::info(
+        QStringLiteral("AirConnect ended unexpectedly: restarting it in %1 ms").arg(delay->count()),
+        kFollow);
     m_follow->restart.start(*delay);
 }

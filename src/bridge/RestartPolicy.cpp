@@ -3,12 +3,13 @@
 #include <algorithm>
 
 std::optional<std::chrono::milliseconds> RestartPolicy::onUnexpectedEnd(qint64 startedAt,
-                                                                       qint64 now)
+                                                                        qint64 now)
 {
     m_ends.append(now);
-    m_ends.erase(std::remove_if(m_ends.begin(), m_ends.end(),
-                                [&](qint64 end) { return now - end >= m_options.giveUpWindow.count(); }),
-                 m_ends.end());
+    m_ends.erase(
+        std::remove_if(m_ends.begin(), m_ends.end(),
+                       [&](qint64 end) { return now - end >= m_options.giveUpWindow.count(); }),
+        m_ends.end());
     if (m_ends.size() >= m_options.giveUpCount)
         return std::nullopt;
     if (m_nextDelay.count() == 0 || now - startedAt >= m_options.stableRun.count())

@@ -26,7 +26,8 @@ struct DeviceSettings {
     QJsonObject toJson() const;
     // "name" and "info" are strict; "topology", "enabled" and "nameChanged" fall
     // back to absent, true and false. active is always false after reading.
-    static std::optional<DeviceSettings> fromJson(const QJsonValue& value, QString* error = nullptr);
+    static std::optional<DeviceSettings> fromJson(const QJsonValue& value,
+                                                  QString* error = nullptr);
 
     bool operator==(const DeviceSettings&) const = default;
 };
