@@ -103,6 +103,7 @@ private Q_SLOTS:
         BridgeController::Services services{m_settings.get(), m_discovery.get(), m_bridge.get()};
         FollowOptions& follow = services.follow;
         follow.settleDelay = 150ms;
+        follow.resumeDelay = 50ms;
         follow.retrySearchInterval = 100ms;
         follow.restart = {50ms, 400ms, 60s, 5, 60s};
         follow.announcements.port = 0; // a free port on loopback, never 1900
@@ -243,6 +244,18 @@ private Q_SLOTS:
         emit m_controller->announcements()->alive(pantry, QStringLiteral("RINCON_B"));
         emit m_controller->announcements()->alive(pantry, QStringLiteral("RINCON_B"));
         QCOMPARE(count("Fetching announced speaker at " + pantry.toString()), 1);
+    }
+
+    void resumeRestarts()
+    {
+        runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
+        const qint64 first = m_bridge->processId();
+        emit m_controller->resumeWatcher()->resumed();
+        QVERIFY(m_discovery->isSearching() || count("Restarting AirConnect: resumed") == 0);
+        QTRY_COMPARE(count("Restarting AirConnect: resumed from suspend"), 1);
+        QVERIFY(m_discovery->isSearching());
+        QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        QVERIFY(m_bridge->processId() != first);
     }
 
     void crashesRestartWithGrowingDelaysThenGiveUp()

@@ -112,9 +112,59 @@ scenario() {
     [ "$(bridges)" -eq 0 ] || fail "a bridge started without speakers"
     kill -TERM "$corvane"
     timeout 15 tail --pid="$corvane" -f /dev/null || fail "corvane did not quit on SIGTERM"
+
+    follow_mode
     echo "corvane-e2e: all scenarios passed"
 }
 
-export -f scenario wait_for bridges status_lines fail
+# Follow mode, switched on in the saved settings.
+follow_mode() {
+    python3 - "$XDG_CONFIG_HOME/corvane/settings.json" <<'PY'
+import json, sys
+with open(sys.argv[1]) as f:
+    doc = json.load(f)
+doc["followChanges"] = True
+with open(sys.argv[1], "w") as f:
+    json.dump(doc, f)
+PY
+    # A speaker that appears 3 s after Corvane announces itself and is bridged.
+    "$work/prefix/bin/corvane" 2>"$work/run4.log" &
+    local corvane=$!
+    wait_for "$work/run4.log" "Follow mode on" 10
+    sleep 3
+    "$fake_speaker" --address 10.99.0.2 --count 2 --multicast --announce >"$work/speakers.log" 2>&1 &
+    pids+=($!)
+    wait_for "$work/run4.log" "Fetching announced speaker at http://10.99.0.2:" 10
+    wait_for "$work/run4.log" "Corvane: Running" 30
+    local config=$XDG_RUNTIME_DIR/corvane/airupnp.xml
+    grep -qF '<udn>uuid:RINCON_48A6B800000001400</udn>' "$config" || { cat "$config" >&2; fail "announced speaker not in the configuration"; }
+
+    # A bridge that crashes is started again.
+    pkill -KILL -f "$work/prefix/libexec/corvane/$bridge_name"
+    wait_for "$work/run4.log" "Restarting AirConnect: ended unexpectedly" 10
+    local deadline=$((SECONDS + 10))
+    until [ "$(bridges)" -eq 1 ]; do [ $SECONDS -lt $deadline ] || fail "no bridge after the crash"; sleep 0.1; done
+
+    # The link goes down and up: a new search and a restart.
+    ip link set corvane-a down
+    ip link set corvane-a up
+    wait_for "$work/run4.log" "The network changed: searching again" 10
+    wait_for "$work/run4.log" "Restarting AirConnect: the computer's addresses changed" 10
+    kill -TERM "$corvane"
+    timeout 15 tail --pid="$corvane" -f /dev/null || fail "corvane did not quit on SIGTERM"
+    [ "$(bridges)" -eq 0 ] || fail "bridge left running after quit"
+
+    # With the household up, the first bridge comes before the 8 s search would end.
+    local started=$SECONDS
+    "$work/prefix/bin/corvane" 2>"$work/run5.log" &
+    corvane=$!
+    wait_for "$work/run5.log" "Corvane: Running" 30
+    [ $((SECONDS - started)) -lt 8 ] || fail "first bridge only after $((SECONDS - started)) s"
+    grep -qF "Every speaker of the household has answered" "$work/run5.log" || fail "the search was not ended early"
+    kill -TERM "$corvane"
+    timeout 15 tail --pid="$corvane" -f /dev/null || fail "corvane did not quit on SIGTERM"
+}
+
+export -f scenario follow_mode wait_for bridges status_lines fail
 export work fake_speaker bridge_name
 dbus-run-session --config-file="$bus_config" -- bash -c 'set -euo pipefail; pids=(); trap "for p in \${pids[@]:-}; do kill \$p 2>/dev/null; done" EXIT; scenario'

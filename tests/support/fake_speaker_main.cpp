@@ -49,6 +49,8 @@ int main(int argc, char* argv[])
         {QStringLiteral("multicast"),
          QStringLiteral("Listen on port 1900 and join 239.255.255.250 on the interface holding "
                         "the address.")},
+        {QStringLiteral("announce"),
+         QStringLiteral("Send an ssdp:alive NOTIFY to 239.255.255.250:1900 once started.")},
         {QStringLiteral("firmware"),
          QStringLiteral("old (players in /status/topology) or current."), QStringLiteral("kind"),
          QStringLiteral("current")},
@@ -98,6 +100,9 @@ int main(int argc, char* argv[])
                          qPrintable(error));
             return 1;
         }
+        if (parser.isSet(QStringLiteral("announce")))
+            speaker->sendDatagram(speaker->ssdpNotify("ssdp:alive"),
+                                  QHostAddress(QStringLiteral("239.255.255.250")), 1900);
         std::printf("speaker %d udn=%s ssdp=%s:%u http=%s:%u location=%s\n", i,
                     qPrintable(config.udn), qPrintable(config.address.toString()),
                     speaker->ssdpPort(), qPrintable(config.address.toString()), speaker->httpPort(),
