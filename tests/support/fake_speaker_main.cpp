@@ -5,6 +5,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QUdpSocket>
+#include <QVariant>
 
 #include <sys/prctl.h>
 
@@ -100,9 +102,15 @@ int main(int argc, char* argv[])
                          qPrintable(error));
             return 1;
         }
-        if (parser.isSet(QStringLiteral("announce")))
-            speaker->sendDatagram(speaker->ssdpNotify("ssdp:alive"),
-                                  QHostAddress(QStringLiteral("239.255.255.250")), 1900);
+        if (parser.isSet(QStringLiteral("announce"))) {
+            // From the speaker's own address, as listeners check the sender.
+            auto* announcer = new QUdpSocket(&app);
+            if (announcer->bind(config.address, 0)) {
+                announcer->setSocketOption(QAbstractSocket::MulticastTtlOption, QVariant(2));
+                announcer->writeDatagram(speaker->ssdpNotify("ssdp:alive"),
+                                         QHostAddress(QStringLiteral("239.255.255.250")), 1900);
+            }
+        }
         std::printf("speaker %d udn=%s ssdp=%s:%u http=%s:%u location=%s\n", i,
                     qPrintable(config.udn), qPrintable(config.address.toString()),
                     speaker->ssdpPort(), qPrintable(config.address.toString()), speaker->httpPort(),
