@@ -158,6 +158,11 @@ private Q_SLOTS:
         QVERIFY(logged(QStringLiteral("Moving Chef from ") + old.location.toString() +
                        QStringLiteral(" to ") + moved.location.toString()));
 
+        // Seen at yet another address within this run: still one record.
+        discover(speaker("127.0.0.11", "Kitchen", "uuid:RINCON_A"));
+        QCOMPARE(m_settings->deviceCount(), 1);
+        QCOMPARE(m_settings->devices().first().name, QStringLiteral("Chef"));
+
         // A different speaker (other UDN) is never merged into it.
         discover(speaker("127.0.0.10", "Kitchen", "uuid:RINCON_B"));
         QCOMPARE(m_settings->deviceCount(), 2);
