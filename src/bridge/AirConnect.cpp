@@ -20,6 +20,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -28,10 +29,15 @@ const QString kCategory = QStringLiteral("AirConnect");
 // Low priority that still keeps audio smooth on a busy machine.
 constexpr int kBridgeNiceness = 10;
 
-QString auxiliaryExecutable(const QString& name)
+QString auxiliaryFolder()
 {
     return QDir::cleanPath(QCoreApplication::applicationDirPath() +
-                           QStringLiteral("/../libexec/corvane/") + name);
+                           QStringLiteral("/../libexec/corvane"));
+}
+
+QString auxiliaryExecutable(const QString& name)
+{
+    return auxiliaryFolder() + QLatin1Char('/') + name;
 }
 
 bool isExecutableFile(const QString& path)
@@ -117,6 +123,27 @@ QString AirConnect::findBridge(QStringList* lookedAt)
     return QStandardPaths::findExecutable(name);
 }
 
+QString AirConnect::installFolder() const
+{
+    if (!m_options.bridgePath.isEmpty())
+        return QFileInfo(m_options.bridgePath).absolutePath();
+    return auxiliaryFolder();
+}
+
+QString AirConnect::installFileName() const
+{
+    if (!m_options.bridgePath.isEmpty())
+        return QFileInfo(m_options.bridgePath).fileName();
+    return QString::fromUtf8(corvane::kBridgeName);
+}
+
+QString AirConnect::missingBridgeGuidance() const
+{
+    return QStringLiteral("AirConnect is not installed. Download ") + installFileName() +
+           QStringLiteral(" from ") + QLatin1String(releasesUrl) + QStringLiteral(", put it in ") +
+           installFolder() + QStringLiteral(" and make it executable; then turn Corvane on.");
+}
+
 qint64 AirConnect::processId() const
 {
     return process ? process->processId() : 0;
@@ -163,10 +190,14 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
                            QStringLiteral(" - ") + error,
                        kCategory);
 
-    if (bridge.isEmpty()) {
+    m_bridgeMissing = bridge.isEmpty();
+    if (m_bridgeMissing) {
         QStringList lookedAt{m_options.bridgePath};
         if (m_options.bridgePath.isEmpty())
             findBridge(&lookedAt);
+        // Once per run: every later start would only repeat it.
+        if (!std::exchange(m_guidanceLogged, true))
+            Logging::warning(missingBridgeGuidance(), kCategory);
         failBeforeLaunch(lookedAt.join(QStringLiteral(", ")) +
                          QStringLiteral(" - not found or not executable"));
         return;

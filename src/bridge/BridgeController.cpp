@@ -160,6 +160,7 @@ void BridgeController::onServiceReady()
 void BridgeController::onServiceTerminated()
 {
     SystemSleep::allowSleep();
-    setStatus(QStringLiteral("Corvane: Stopped"));
+    setStatus(m_airConnect->isBridgeMissing() ? QStringLiteral("Corvane: AirConnect Not Installed")
+                                              : QStringLiteral("Corvane: Stopped"));
     setOn(false);
 }
