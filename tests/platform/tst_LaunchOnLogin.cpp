@@ -86,6 +86,9 @@ private Q_SLOTS:
         QTest::newRow("ours") << ours << base << true;
         QTest::newRow("name in other case") << ours.toLower() << base << false;
         QTest::newRow("Hidden") << ours << base + "Hidden=true\n" << false;
+        QTest::newRow("another helper")
+            << ours << QByteArray("[Desktop Entry]\nType=Application\nExec=/old/corvane-helper\n")
+            << false;
         QTest::newRow("GNOME off") << ours << base + "X-GNOME-Autostart-enabled=false\n" << false;
         QTest::newRow("Hidden in another group")
             << ours << base + "[Desktop Action quit]\nHidden=true\n"
