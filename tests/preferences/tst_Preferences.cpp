@@ -1,6 +1,7 @@
 // The preferences window on the offscreen platform: the name field's
 // shortcuts, the row's edits, and the list controller with its controls.
 
+#include "Version.h"
 #include "bridge/AirConnect.h"
 #include "bridge/BridgeController.h"
 #include "discovery/DeviceDiscovery.h"
@@ -68,7 +69,7 @@ DeviceDiscovery::Options quietDiscovery()
 struct Fixture {
     explicit Fixture(bool bridgeInstalled = true)
         : airConnect({bridgeInstalled ? QStringLiteral(TEST_SUPPORT_DIR "/fake-bridge-ready")
-                                      : dir.filePath("libexec/airupnp-test"),
+                                      : dir.filePath("libexec/") + corvane::kBridgeName,
                       dir.filePath("airupnp.xml"), 10s, 300ms, 300ms})
     {
     }
@@ -619,7 +620,7 @@ private Q_SLOTS:
         const QString folder = m_env->dir.filePath("libexec");
         const QString text = m_window->findChild<QLabel*>("missingBridgeLabel")->text();
         for (const QString& part :
-             {QStringLiteral("airupnp-test"), folder,
+             {QString::fromUtf8(corvane::kBridgeName), folder,
               QStringLiteral("https://github.com/philippe44/AirConnect/releases")})
             QVERIFY2(text.contains(part), qPrintable(text));
 
@@ -631,7 +632,8 @@ private Q_SLOTS:
         QCOMPARE(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(folder)});
         QVERIFY(QFileInfo(folder).isDir());
 
-        QVERIFY(QFile::copy(TEST_SUPPORT_DIR "/fake-bridge-ready", folder + "/airupnp-test"));
+        QVERIFY(QFile::copy(TEST_SUPPORT_DIR "/fake-bridge-ready",
+                            folder + '/' + corvane::kBridgeName));
         QTest::mouseClick(button(), Qt::LeftButton);
         m_env->discovery.stopSearching();
         m_env->airConnect.start({});
