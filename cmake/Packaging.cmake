@@ -52,5 +52,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
 # Not linked, but wanted: a session bus (single instance, start at login,
 # sleep inhibition) and Qt's Wayland platform plugin.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus-user-session | dbus-x11, qt6-wayland")
+# GNOME shows no tray icons without this extension; elsewhere it is not needed.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
 
 include(CPack)

@@ -7,6 +7,8 @@
 #include "discovery/DeviceDiscovery.h"
 #include "log/Log.h"
 #include "log/Logging.h"
+#include "platform/DesktopNotifier.h"
+#include "platform/LaunchOnLogin.h"
 #include "platform/Launcher.h"
 #include "platform/SessionBus.h"
 #include "preferences/PreferencesWindow.h"
@@ -14,11 +16,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
 #include <QIcon>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
+
+#include <utility>
 
 namespace {
 
@@ -41,6 +46,8 @@ AppDelegate::AppDelegate(StatusItemMode mode, const Services& services, QObject*
     connect(m_statusMenu->feedbackItem(), &QAction::triggered, this, &AppDelegate::feedbackClicked);
     connect(m_statusMenu->quitItem(), &QAction::triggered, this, &AppDelegate::quitClicked);
     connect(m_statusMenu, &QMenu::aboutToShow, this, &AppDelegate::menuWillOpen);
+    // The speaker items explain themselves in tooltips.
+    m_statusMenu->setToolTipsVisible(true);
 }
 
 AppDelegate::~AppDelegate()
@@ -48,6 +55,7 @@ AppDelegate::~AppDelegate()
     delete m_statusItem;
     delete m_preferencesWindow;
     delete m_statusMenu;
+    delete m_ownLaunchOnLogin;
 }
 
 QAction* AppDelegate::firstMenuItem() const
@@ -68,6 +76,12 @@ PreferencesWindow* AppDelegate::preferencesWindow() const
 void AppDelegate::setAboutPresenter(std::function<void(const QString&)> presenter)
 {
     m_aboutPresenter = std::move(presenter);
+}
+
+void AppDelegate::setNotificationPresenter(
+    std::function<void(const QString&, const QString&)> presenter)
+{
+    m_notificationPresenter = std::move(presenter);
 }
 
 void AppDelegate::applicationWillFinishLaunching()
@@ -117,6 +131,10 @@ void AppDelegate::applicationDidFinishLaunching()
     Logging::info(QStringLiteral("applicationDidFinishLaunching"));
     if (m_services.bus)
         Launcher::stopLauncherIfRunning(*m_services.bus);
+    if (!m_services.launchOnLogin)
+        m_services.launchOnLogin = m_ownLaunchOnLogin = new LaunchOnLogin;
+    // An entry of an earlier build would read as on while the session skips it.
+    m_services.launchOnLogin->repairEntry();
     createStatusItem();
     m_statusMenu->feedbackItem()->setVisible(m_services.crashReporter->feedbackManager() !=
                                              nullptr);
@@ -158,11 +176,7 @@ void AppDelegate::createStatusItem()
     auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
                                             SessionBus::defaultConnection(),
                                             QDBusServiceWatcher::WatchForRegistration, this);
-    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
-        Logging::info(QStringLiteral("A system tray appeared"));
-        makeTrayIcon();
-        m_windowCarriesStatus = false;
-    });
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &AppDelegate::onTrayAppeared);
 
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         // No tray (stock GNOME): the window carries the status line instead.
@@ -180,13 +194,45 @@ void AppDelegate::makeTrayIcon()
     m_statusItem = new QSystemTrayIcon(icon, this);
     m_statusItem->setToolTip(QStringLiteral("Corvane"));
     m_statusItem->setContextMenu(m_statusMenu);
+    // Some hosts deliver a left click as a trigger and open nothing themselves.
+    connect(m_statusItem, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    m_statusMenu->popup(QCursor::pos());
+            });
     m_statusItem->show();
+}
+
+void AppDelegate::onTrayAppeared()
+{
+    Logging::info(QStringLiteral("A system tray appeared"));
+    makeTrayIcon();
+    m_windowCarriesStatus = false;
+    if (m_preferencesWindow)
+        m_preferencesWindow->setCarriesStatus(false);
+}
+
+void AppDelegate::onWindowClosed()
+{
+    if (!m_windowCarriesStatus || std::exchange(m_closeNoticeShown, true))
+        return;
+    const QString summary = QStringLiteral("Corvane is still running");
+    const QString body =
+        QStringLiteral("It goes on bridging your speakers in the background. "
+                       "Start Corvane again to open its window; Quit there ends it.");
+    if (m_notificationPresenter) {
+        m_notificationPresenter(summary, body);
+        return;
+    }
+    if (!m_notifier)
+        m_notifier = new DesktopNotifier(this);
+    m_notifier->notify(summary, body);
 }
 
 void AppDelegate::onStatusChanged(const QString& text)
 {
     firstMenuItem()->setText(text);
-    if (m_preferencesWindow && m_windowCarriesStatus)
+    if (m_preferencesWindow)
         m_preferencesWindow->setStatusText(text);
 }
 
@@ -210,6 +256,8 @@ QAction* AppDelegate::makeDeviceMenuItem(const DeviceSettings& settings)
     item->setCheckable(true);
     item->setChecked(settings.enabled);
     item->setData(settings.info.location);
+    item->setToolTip(
+        ViewController::airPlayNote(settings, m_services.settings->skipAirPlaySpeakers));
     return item;
 }
 
@@ -287,9 +335,23 @@ void AppDelegate::showWindow()
     if (!m_preferencesWindow) {
         ViewController::Services services;
         services.bridge = controller();
+        services.launchOnLogin = m_services.launchOnLogin;
         m_preferencesWindow = new PreferencesWindow(services);
-        if (m_windowCarriesStatus)
-            m_preferencesWindow->setStatusText(firstMenuItem()->text());
+        m_preferencesWindow->setStatusText(firstMenuItem()->text());
+        m_preferencesWindow->setCarriesStatus(m_windowCarriesStatus);
+        m_preferencesWindow->setFeedbackAvailable(m_services.crashReporter->feedbackManager() !=
+                                                  nullptr);
+        connect(m_preferencesWindow, &PreferencesWindow::aboutRequested, this,
+                &AppDelegate::aboutClicked);
+        connect(m_preferencesWindow, &PreferencesWindow::feedbackRequested, this,
+                &AppDelegate::feedbackClicked);
+        connect(m_preferencesWindow, &PreferencesWindow::quitRequested, this,
+                &AppDelegate::quitClicked);
+        connect(m_preferencesWindow, &PreferencesWindow::closed, this,
+                &AppDelegate::onWindowClosed);
+        // The speaker items' tooltips say whether such speakers are bridged.
+        connect(&m_preferencesWindow->controller(), &ViewController::skipAirPlaySpeakersToggled,
+                this, &AppDelegate::rebuildDeviceMenuItems);
     }
     m_preferencesWindow->showAndActivate();
 }

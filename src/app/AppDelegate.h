@@ -13,7 +13,9 @@
 class AirConnect;
 class AirPlayReceivers;
 class BridgeController;
+class DesktopNotifier;
 class DeviceDiscovery;
+class LaunchOnLogin;
 class PreferencesWindow;
 class QAction;
 class SessionBus;
@@ -33,7 +35,8 @@ public:
         DeviceDiscovery* discovery = nullptr;
         AirConnect* airConnect = nullptr;
         CrashReporter* crashReporter = nullptr;
-        SessionBus* bus = nullptr; // for the login helper; none: no helper to stop
+        SessionBus* bus = nullptr;              // for the login helper; none: no helper to stop
+        LaunchOnLogin* launchOnLogin = nullptr; // none: the delegate's own
         // The AirPlay receivers of the network; none: no speaker is flagged.
         AirPlayReceivers* airPlay = nullptr;
     };
@@ -65,6 +68,11 @@ public:
     void menuWillOpen();
     // Creates the preferences window on first use, shows and raises it.
     void showWindow();
+    // A tray host registered after launch: the icon is made anew and the
+    // window hands the status line back to the menu.
+    void onTrayAppeared();
+    // The user closed the window that stands in for the tray.
+    void onWindowClosed();
 
     // Made on first use, on the services given or the shared ones.
     BridgeController* controller();
@@ -77,6 +85,8 @@ public:
 
     // Test seam: replaces the modal about box; handed the message text.
     void setAboutPresenter(std::function<void(const QString&)> presenter);
+    // Test seam: replaces the desktop notification; handed summary and body.
+    void setNotificationPresenter(std::function<void(const QString&, const QString&)> presenter);
 
     // CrashReporterDelegate
     void crashManagerWillShowSubmitCrashReportAlert(CrashReporter& crashManager) override;
@@ -103,6 +113,12 @@ private:
     QList<QAction*> m_deviceMenuItems;
     QPointer<PreferencesWindow> m_preferencesWindow;
     std::function<void(const QString&)> m_aboutPresenter;
+    std::function<void(const QString&, const QString&)> m_notificationPresenter;
+    DesktopNotifier* m_notifier = nullptr;
+    LaunchOnLogin* m_ownLaunchOnLogin = nullptr;
+    // Per run: a new run shows the window again anyway, so a reminder each
+    // run costs little and needs nothing stored.
+    bool m_closeNoticeShown = false;
     bool m_terminated = false;
     // No tray at launch: the preferences window shows the status line.
     bool m_windowCarriesStatus = false;

@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -30,10 +31,15 @@ const QString kCategory = QStringLiteral("AirConnect");
 // Low priority that still keeps audio smooth on a busy machine.
 constexpr int kBridgeNiceness = 10;
 
-QString auxiliaryExecutable(const QString& name)
+QString auxiliaryFolder()
 {
     return QDir::cleanPath(QCoreApplication::applicationDirPath() +
-                           QStringLiteral("/../libexec/corvane/") + name);
+                           QStringLiteral("/../libexec/corvane"));
+}
+
+QString auxiliaryExecutable(const QString& name)
+{
+    return auxiliaryFolder() + QLatin1Char('/') + name;
 }
 
 bool isExecutableFile(const QString& path)
@@ -136,6 +142,27 @@ QString AirConnect::findBridge(QStringList* lookedAt)
     return QStandardPaths::findExecutable(name);
 }
 
+QString AirConnect::installFolder() const
+{
+    if (!m_options.bridgePath.isEmpty())
+        return QFileInfo(m_options.bridgePath).absolutePath();
+    return auxiliaryFolder();
+}
+
+QString AirConnect::installFileName() const
+{
+    if (!m_options.bridgePath.isEmpty())
+        return QFileInfo(m_options.bridgePath).fileName();
+    return QString::fromUtf8(corvane::kBridgeName);
+}
+
+QString AirConnect::missingBridgeGuidance() const
+{
+    return QStringLiteral("AirConnect is not installed. Download ") + installFileName() +
+           QStringLiteral(" from ") + QLatin1String(releasesUrl) + QStringLiteral(", put it in ") +
+           installFolder() + QStringLiteral(" and make it executable; then turn Corvane on.");
+}
+
 qint64 AirConnect::processId() const
 {
     return process ? process->processId() : 0;
@@ -187,10 +214,14 @@ void AirConnect::start(const QList<DeviceSettings>& devices)
         haveConfig = QFileInfo(config).isFile();
     }
 
-    if (bridge.isEmpty()) {
+    m_bridgeMissing = bridge.isEmpty();
+    if (m_bridgeMissing) {
         QStringList lookedAt{m_options.bridgePath};
         if (m_options.bridgePath.isEmpty())
             findBridge(&lookedAt);
+        // Once per run: every later start would only repeat it.
+        if (!std::exchange(m_guidanceLogged, true))
+            Logging::warning(missingBridgeGuidance(), kCategory);
         failBeforeLaunch(lookedAt.join(QStringLiteral(", ")) +
                          QStringLiteral(" - not found or not executable"));
         return;

@@ -74,6 +74,18 @@ public:
     // empty when neither has it. lookedAt receives where it looked.
     static QString findBridge(QStringList* lookedAt = nullptr);
 
+    // Where the bridge is published for download.
+    static constexpr char releasesUrl[] = "https://github.com/philippe44/AirConnect/releases";
+    // Whether the last start failed because there was no bridge executable;
+    // cleared by the next start that finds one.
+    bool isBridgeMissing() const { return m_bridgeMissing; }
+    // The folder a downloaded bridge goes in and the file name it needs
+    // there: this installation's helper folder, the first place looked at.
+    QString installFolder() const;
+    QString installFileName() const;
+    // What to do about a missing bridge, as a few plain sentences.
+    QString missingBridgeGuidance() const;
+
 Q_SIGNALS:
     // The current run's process started (never for a launch that failed).
     void serviceStarted();
@@ -99,6 +111,8 @@ private:
     QProcess* m_latest = nullptr;
     bool _ready = false;
     bool m_announced = false; // "serviceStarted" posted for the current run
+    bool m_bridgeMissing = false;
+    bool m_guidanceLogged = false;
     QTimer _startTimer;
     QList<QProcess*> m_runs;
 };

@@ -576,7 +576,8 @@ void BridgeController::onServiceReady()
 void BridgeController::onServiceTerminated()
 {
     SystemSleep::allowSleep();
-    setStatus(QStringLiteral("Corvane: Stopped"));
+    setStatus(m_airConnect->isBridgeMissing() ? QStringLiteral("Corvane: AirConnect Not Installed")
+                                              : QStringLiteral("Corvane: Stopped"));
     setOn(false);
     if (!m_follow || m_stoppedByUser || m_stopRequested || m_shuttingDown || m_follow->gaveUp)
         return;

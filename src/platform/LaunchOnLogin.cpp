@@ -57,23 +57,55 @@ QString LaunchOnLogin::entryPath() const
     return m_autostartDir + QLatin1Char('/') + entryFileName();
 }
 
-bool LaunchOnLogin::startAtLogin() const
+std::optional<QString> LaunchOnLogin::enabledEntryHelper() const
 {
     // Listing the folder keeps the name check case-sensitive even on a
     // case-insensitive file system.
     const QStringList names =
         QDir(m_autostartDir).entryList(QDir::Files | QDir::Hidden | QDir::System);
     if (!names.contains(entryFileName()))
-        return false;
+        return std::nullopt;
     QFile file(entryPath());
     if (!file.open(QIODevice::ReadOnly))
-        return false;
+        return std::nullopt;
     const std::optional<DesktopEntry> entry =
         DesktopEntry::parse(file.read(DesktopEntry::maxSize + 1));
-    if (!entry)
+    if (!entry || isTrue(entry->value(QStringLiteral("Hidden"))) ||
+        isFalse(entry->value(QStringLiteral("X-GNOME-Autostart-enabled"))))
+        return std::nullopt;
+    // The session skips the entry when TryExec names a missing file, so that
+    // counts as much as what Exec runs.
+    const std::optional<QStringList> exec =
+        DesktopEntry::splitExec(entry->value(QStringLiteral("Exec")).value_or(QString()));
+    const QString program = exec && !exec->isEmpty() ? exec->first() : QString();
+    const QString tryExec = entry->value(QStringLiteral("TryExec")).value_or(program);
+    return program != m_helperPath ? program : tryExec;
+}
+
+bool LaunchOnLogin::startAtLogin() const
+{
+    return enabledEntryHelper() == m_helperPath;
+}
+
+bool LaunchOnLogin::repairEntry()
+{
+    const std::optional<QString> helper = enabledEntryHelper();
+    if (!helper)
         return false;
-    return !isTrue(entry->value(QStringLiteral("Hidden"))) &&
-           !isFalse(entry->value(QStringLiteral("X-GNOME-Autostart-enabled")));
+    if (*helper == m_helperPath)
+        return true;
+    QString error;
+    if (!writeEntry(&error)) {
+        Logging::debug(entryPath() + QStringLiteral(": ") + error, category);
+        Logging::error(QStringLiteral("Failed to point start at login from ") + *helper +
+                           QStringLiteral(" to ") + m_helperPath,
+                       category);
+        return false;
+    }
+    Logging::info(QStringLiteral("Start at login ran ") + *helper + QStringLiteral(", now runs ") +
+                      m_helperPath,
+                  category);
+    return true;
 }
 
 void LaunchOnLogin::setStartAtLogin(bool on)

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 // Start at login. The login service is XDG autostart: the login helper is
 // registered by the entry org.corvane.CorvaneHelper.desktop in the user's
 // autostart folder, and the folder is read anew on every get, so a change
@@ -20,8 +22,14 @@ public:
     virtual ~LaunchOnLogin();
 
     // True when the entry is there under exactly its name, is a desktop entry,
-    // and is neither Hidden nor switched off with X-GNOME-Autostart-enabled.
+    // is neither Hidden nor switched off with X-GNOME-Autostart-enabled, and
+    // runs this installation's helper.
     virtual bool startAtLogin() const;
+
+    // At start: an entry that is switched on but runs another helper (an
+    // earlier build, another install path) is rewritten to run ours, and
+    // that is logged. Answers whether start at login now holds.
+    bool repairEntry();
 
     // Writes (on) or removes (off) the entry and logs the outcome; never
     // throws, never retries.
@@ -31,6 +39,8 @@ public:
     QString helperPath() const { return m_helperPath; }
 
 private:
+    // The helper a switched-on entry runs; nullopt when there is no such entry.
+    std::optional<QString> enabledEntryHelper() const;
     bool writeEntry(QString* error) const;
     bool removeEntry(QString* error) const;
 

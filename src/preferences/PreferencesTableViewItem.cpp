@@ -67,6 +67,15 @@ void PreferencesTableViewItem::showNoSpeakersFound(bool flag)
     m_checkbox->setVisible(!flag);
 }
 
+void PreferencesTableViewItem::describeSpeaker(const QString& name, const QString& details)
+{
+    m_checkbox->setAccessibleName(QStringLiteral("Bridge ") + name);
+    m_checkbox->setAccessibleDescription(QStringLiteral("Offer ") + name + QStringLiteral(" (") +
+                                         details + QStringLiteral(") as an AirPlay receiver"));
+    m_titleField->setAccessibleName(QStringLiteral("AirPlay name for ") + name);
+    m_titleField->setAccessibleDescription(QStringLiteral("The name AirPlay shows for ") + details);
+}
+
 void PreferencesTableViewItem::titleEdited(EditableTextField* sender)
 {
     if (!deviceLocation)

@@ -47,6 +47,9 @@ public:
     // The secondary text, elided to the label's width.
     void setSubtitle(const QString& text);
     QString subtitle() const { return m_subtitle; }
+    // Names the controls after the speaker, so a screen reader tells the
+    // rows apart: name as the user calls it, details as the speaker does.
+    void describeSpeaker(const QString& name, const QString& details);
 
     // The actions of the name field and the checkbox; public so the list and
     // tests can drive them like the widgets do.

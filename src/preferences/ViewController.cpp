@@ -13,8 +13,10 @@
 
 #include <QCheckBox>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -57,12 +59,15 @@ QString saveFolder()
 ViewController::ViewController(const Outlets& outlets, const Services& services, QWidget* window)
     : QObject(window), spinner(outlets.spinner), tableView(outlets.tableView),
       checkbox(outlets.checkbox), startStopButton(outlets.startStopButton),
-      m_saveLogButton(outlets.saveLogButton), m_window(window), m_bridge(*services.bridge),
-      m_settings(m_bridge.settings()), m_discovery(m_bridge.discovery()),
-      m_airConnect(m_bridge.airConnect()), m_log(services.log ? *services.log : Log::shared()),
-      m_icons(services.icons)
+      m_saveLogButton(outlets.saveLogButton), m_outlets(outlets), m_window(window),
+      m_bridge(*services.bridge), m_settings(m_bridge.settings()),
+      m_discovery(m_bridge.discovery()), m_airConnect(m_bridge.airConnect()),
+      m_log(services.log ? *services.log : Log::shared()), m_icons(services.icons)
 {
     Q_ASSERT(spinner && tableView && checkbox && startStopButton && m_saveLogButton);
+    Q_ASSERT(outlets.followChangesCheckbox && outlets.skipAirPlayCheckbox &&
+             outlets.missingBridgePanel && outlets.missingBridgeLabel &&
+             outlets.openBridgeFolderButton);
     if (services.launchOnLogin) {
         m_launchOnLogin = services.launchOnLogin;
     } else {
@@ -89,6 +94,12 @@ ViewController::ViewController(const Outlets& outlets, const Services& services,
     connect(checkbox, &QCheckBox::clicked, this, [this] { startAtLoginChecked(checkbox); });
     connect(startStopButton, &QPushButton::clicked, this, &ViewController::startStopClicked);
     connect(m_saveLogButton, &QPushButton::clicked, this, &ViewController::saveLogClicked);
+    connect(outlets.followChangesCheckbox, &QCheckBox::clicked, this,
+            [this] { followChangesChecked(m_outlets.followChangesCheckbox); });
+    connect(outlets.skipAirPlayCheckbox, &QCheckBox::clicked, this,
+            [this] { skipAirPlayChecked(m_outlets.skipAirPlayCheckbox); });
+    connect(outlets.openBridgeFolderButton, &QPushButton::clicked, this,
+            &ViewController::openBridgeFolderClicked);
 
     Logging::info(QStringLiteral("viewDidLoad"), kCategory);
 }
@@ -105,6 +116,9 @@ void ViewController::viewWillAppear()
     removeListeners();
     registerListeners();
     checkbox->setChecked(m_launchOnLogin->startAtLogin());
+    m_outlets.followChangesCheckbox->setChecked(m_settings.followChanges);
+    m_outlets.skipAirPlayCheckbox->setChecked(m_settings.skipAirPlaySpeakers);
+    updateMissingBridge();
     updateStartStopButton();
     updateSpinner();
     // Speakers may have come and gone while the window was closed.
@@ -197,6 +211,24 @@ void ViewController::reloadData()
         }
         fillRow(*m_rows[index], speakers, index);
     }
+    updateTabOrder();
+}
+
+void ViewController::updateTabOrder()
+{
+    // Rows are made after the window's controls, so by creation order they
+    // would come last; the keyboard follows the screen from top to bottom.
+    QList<QWidget*> chain;
+    for (PreferencesTableViewItem* row : std::as_const(m_rows))
+        chain << row->titleField() << row->checkbox();
+    chain << m_outlets.tabOrderAfterRows;
+    for (qsizetype i = 1; i < chain.size(); ++i)
+        QWidget::setTabOrder(chain[i - 1], chain[i]);
+    // The list itself takes no focus: its label leads to the first speaker.
+    const bool speakers =
+        !m_rows.isEmpty() && !m_rows.first()->noSpeakersFound()->isVisibleTo(m_rows.first());
+    tableView->setFocusProxy(speakers ? m_rows.first()->checkbox() : nullptr);
+    tableView->setFocusPolicy(speakers ? Qt::StrongFocus : Qt::NoFocus);
 }
 
 void ViewController::fillRow(PreferencesTableViewItem& row, const QList<DeviceSettings>& speakers,
@@ -218,7 +250,11 @@ void ViewController::fillRow(PreferencesTableViewItem& row, const QList<DeviceSe
         title->hasFocus() && title->isModified() && row.deviceLocation == location;
     if (!typingHere)
         title->setText(record.name);
-    row.setSubtitle(subtitleFor(record));
+    const QString note = airPlayNote(record, m_settings.skipAirPlaySpeakers);
+    // The note leads, so eliding a long name never hides it.
+    row.setSubtitle(note.isEmpty() ? subtitleFor(record)
+                                   : note + QStringLiteral(" · ") + subtitleFor(record));
+    row.describeSpeaker(record.name, subtitleFor(record));
     row.checkbox()->setChecked(record.enabled);
     row.deviceLocation = location;
 }
@@ -234,17 +270,17 @@ void ViewController::updateStartStopButton()
     QString title;
     bool enabled = true;
     if (m_bridge.isStoppedByUser()) {
-        title = QStringLiteral("Start");
+        title = QStringLiteral("&Start");
         m_canStop = false;
     } else if (m_airConnect.isRunning()) {
-        title = QStringLiteral("Stop");
+        title = QStringLiteral("&Stop");
         m_canStop = true;
     } else if (m_discovery.isSearching()) {
         title = QStringLiteral("Searching...");
         enabled = false;
         m_canStop = false;
     } else {
-        title = QStringLiteral("Start");
+        title = QStringLiteral("&Start");
         m_canStop = false;
     }
     startStopButton->setText(title);
@@ -279,6 +315,7 @@ void ViewController::searchEnded()
 
 void ViewController::serviceStateChanged()
 {
+    updateMissingBridge();
     updateStartStopButton();
     updateSpinner();
 }
@@ -287,6 +324,48 @@ void ViewController::startAtLoginChecked(QCheckBox* sender)
 {
     // The checkbox keeps the user's state whatever the outcome.
     m_launchOnLogin->setStartAtLogin(sender->checkState() == Qt::Checked);
+}
+
+void ViewController::followChangesChecked(QCheckBox* sender)
+{
+    const bool on = sender->checkState() == Qt::Checked;
+    m_bridge.setFollowChanges(on); // saved there
+    emit followChangesToggled(on);
+}
+
+void ViewController::skipAirPlayChecked(QCheckBox* sender)
+{
+    const bool on = sender->checkState() == Qt::Checked;
+    m_bridge.setSkipAirPlaySpeakers(on); // saved there
+    reloadData(); // the rows say whether such speakers are bridged
+    emit skipAirPlaySpeakersToggled(on);
+}
+
+QString ViewController::airPlayNote(const DeviceSettings& record, bool skipping)
+{
+    if (!record.airPlayService)
+        return QString();
+    return skipping ? QStringLiteral("Plays AirPlay itself - not bridged")
+                    : QStringLiteral("Plays AirPlay itself");
+}
+
+void ViewController::updateMissingBridge()
+{
+    const bool missing = m_airConnect.isBridgeMissing();
+    if (missing)
+        m_outlets.missingBridgeLabel->setText(m_airConnect.missingBridgeGuidance());
+    m_outlets.missingBridgePanel->setVisible(missing);
+}
+
+void ViewController::openBridgeFolderClicked()
+{
+    const QString folder = m_airConnect.installFolder();
+    // A fresh installation may not have the folder yet; without it there is
+    // nothing to open.
+    if (!QDir().mkpath(folder))
+        Logging::warning(QStringLiteral("Cannot create ") + folder, kCategory);
+    Logging::info(QStringLiteral("Opening ") + folder, kCategory);
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 }
 
 void ViewController::startStopClicked()

@@ -23,6 +23,7 @@ class Log;
 class PreferencesTableViewItem;
 class QCheckBox;
 class QDateTime;
+class QLabel;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
@@ -44,6 +45,14 @@ public:
         QCheckBox* checkbox = nullptr;
         QPushButton* startStopButton = nullptr;
         QPushButton* saveLogButton = nullptr;
+        QCheckBox* followChangesCheckbox = nullptr;
+        QCheckBox* skipAirPlayCheckbox = nullptr;
+        // Shown while the bridge executable is missing, with what to do.
+        QWidget* missingBridgePanel = nullptr;
+        QLabel* missingBridgeLabel = nullptr;
+        QPushButton* openBridgeFolderButton = nullptr;
+        // The window's controls after the list, in tab order; the rows go first.
+        QList<QWidget*> tabOrderAfterRows;
     };
 
     // What the controller talks to. bridge is required and gives the
@@ -82,6 +91,9 @@ public:
 
     // Actions of the window's controls.
     void startAtLoginChecked(QCheckBox* sender);
+    void followChangesChecked(QCheckBox* sender);
+    void skipAirPlayChecked(QCheckBox* sender);
+    void openBridgeFolderClicked();
     void startStopClicked();
     void saveLogClicked();
 
@@ -92,6 +104,10 @@ public:
     // "corvane-log-yyyyMMdd-hhmmss.txt" with the hour on the 12-hour clock
     // (01 to 12) and no AM/PM marker.
     static QString proposedLogFileName(const QDateTime& localTime);
+
+    // What a speaker's row and menu item say about its own AirPlay service;
+    // empty when it has none.
+    static QString airPlayNote(const DeviceSettings& record, bool skipping);
 
     // Writes the last 1000 log lines to path atomically; answers the reason
     // when that failed.
@@ -104,11 +120,18 @@ public:
     void setAlertHook(std::function<void(QMessageBox&)> hook) { m_alertHook = std::move(hook); }
     QFileDialog* savePanel() const { return m_savePanel; }
 
+Q_SIGNALS:
+    // The user switched an option; the setting is already saved.
+    void followChangesToggled(bool on);
+    void skipAirPlaySpeakersToggled(bool on);
+
 private:
     void registerListeners();
     void removeListeners();
     void fillRow(PreferencesTableViewItem& row, const QList<DeviceSettings>& speakers, int index);
     void paintRowBackground(PreferencesTableViewItem& row, int index);
+    void updateTabOrder();
+    void updateMissingBridge();
     void onSavePanelFinished(QFileDialog* panel, int result);
     void saveLogTo(const QString& path);
     void showSaveError(const QString& reason);
@@ -121,6 +144,7 @@ private:
     bool m_canStop = false;
 
     QPointer<QPushButton> m_saveLogButton;
+    Outlets m_outlets;
     QPointer<QWidget> m_window;
     QVBoxLayout* m_rowsLayout = nullptr;
     QList<PreferencesTableViewItem*> m_rows;

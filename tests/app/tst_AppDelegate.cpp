@@ -6,6 +6,7 @@
 #include "discovery/DeviceDiscovery.h"
 #include "log/Logging.h"
 #include "platform/DefaultsStore.h"
+#include "platform/LaunchOnLogin.h"
 #include "platform/SystemSleep.h"
 #include "settings/Settings.h"
 #include "support/FakeInhibitor.h"
@@ -47,6 +48,7 @@ private:
     std::unique_ptr<DeviceDiscovery> m_discovery;
     std::unique_ptr<AirConnect> m_bridge;
     std::unique_ptr<CrashReporter> m_reporter;
+    std::unique_ptr<LaunchOnLogin> m_launchOnLogin;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<LogCapture> m_log;
     FakeInhibitor m_inhibitor;
@@ -92,8 +94,11 @@ private Q_SLOTS:
         m_bridge = std::make_unique<AirConnect>(bridge);
         m_reporter =
             std::make_unique<CrashReporter>(m_dir->filePath(QStringLiteral("state")), QString());
+        // A private autostart folder: launching repairs the entry found there.
+        m_launchOnLogin = std::make_unique<LaunchOnLogin>(
+            m_dir->filePath(QStringLiteral("autostart")), QStringLiteral("/x/corvane-helper"));
         AppDelegate::Services services{m_settings.get(), m_discovery.get(), m_bridge.get(),
-                                       m_reporter.get(), nullptr};
+                                       m_reporter.get(), nullptr,           m_launchOnLogin.get()};
         SystemSleep::setInhibitor(&m_inhibitor);
         m_delegate = std::make_unique<AppDelegate>(AppDelegate::StatusItemMode::Headless, services);
         m_log = std::make_unique<LogCapture>();

@@ -209,6 +209,39 @@ private Q_SLOTS:
         QVERIFY(!m_bridge->isRunning());
     }
 
+    // No bridge executable: the status says so, the log says once what to
+    // do, and once the file is there turning Corvane on runs it.
+    void missingBridgeExplained()
+    {
+        const QString folder = m_dir->filePath(QStringLiteral("libexec"));
+        const QString path = folder + QStringLiteral("/airupnp-test");
+        AirConnect bridge(
+            {path, m_dir->filePath(QStringLiteral("airupnp.xml")), 10s, 500ms, 100ms});
+        BridgeController controller({m_settings.get(), m_discovery.get(), &bridge});
+        discover(speaker("127.0.0.2", "Kitchen", "uuid:A"));
+        for (int i = 0; i < 2; ++i) {
+            emit m_discovery->discoveryComplete();
+            QCOMPARE(controller.status(), QStringLiteral("Corvane: AirConnect Not Installed"));
+            QVERIFY(bridge.isBridgeMissing());
+        }
+        QStringList guidance;
+        for (const auto& [level, category, message] : m_log->lines)
+            if (level == Logging::Level::Warning && message.contains(AirConnect::releasesUrl))
+                guidance.append(message);
+        QCOMPARE(guidance.size(), 1);
+        QVERIFY(guidance[0].contains(QStringLiteral(" airupnp-test ")));
+        QVERIFY(guidance[0].contains(QStringLiteral(" ") + folder + QStringLiteral(" ")));
+
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(QStringLiteral(TEST_SUPPORT_DIR "/fake-bridge-ready"), path));
+        controller.turnOn();
+        m_discovery->stopSearching();
+        QTRY_COMPARE(controller.status(), QStringLiteral("Corvane: Running"));
+        QVERIFY(!bridge.isBridgeMissing());
+        ::kill(pid_t(bridge.processId()), SIGKILL);
+        QTRY_COMPARE(controller.status(), QStringLiteral("Corvane: Stopped"));
+    }
+
     void offIntentLastsUntilTurnedOn()
     {
         discover(speaker("127.0.0.2", "Kitchen", "uuid:A"));

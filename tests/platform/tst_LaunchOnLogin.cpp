@@ -86,6 +86,9 @@ private Q_SLOTS:
         QTest::newRow("ours") << ours << base << true;
         QTest::newRow("name in other case") << ours.toLower() << base << false;
         QTest::newRow("Hidden") << ours << base + "Hidden=true\n" << false;
+        QTest::newRow("another helper")
+            << ours << QByteArray("[Desktop Entry]\nType=Application\nExec=/old/corvane-helper\n")
+            << false;
         QTest::newRow("GNOME off") << ours << base + "X-GNOME-Autostart-enabled=false\n" << false;
         QTest::newRow("Hidden in another group")
             << ours << base + "[Desktop Action quit]\nHidden=true\n"
@@ -109,6 +112,59 @@ private Q_SLOTS:
         QTEST(LaunchOnLogin(autostartDir(), QStringLiteral("/x/corvane-helper")).startAtLogin(),
               "registered");
         QVERIFY(m_log.empty()); // reading never logs
+    }
+
+    // An entry of another install is rewritten to run ours; one we cannot
+    // rewrite reads as off.
+    void repairAtStart_data()
+    {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<bool>("writable");
+        QTest::addColumn<bool>("rewritten");
+        QTest::addColumn<bool>("registered");
+        const QByteArray ours = "Exec=/x/corvane-helper\nTryExec=/x/corvane-helper\n";
+        const QByteArray old =
+            "Exec=\"/old build/corvane-helper\"\nTryExec=/old build/corvane-helper\n";
+        QTest::newRow("ours") << ours << true << false << true;
+        QTest::newRow("earlier build") << old << true << true << true;
+        QTest::newRow("only TryExec elsewhere")
+            << QByteArray("Exec=/x/corvane-helper\nTryExec=/gone/corvane-helper\n") << true << true
+            << true;
+        QTest::newRow("earlier build, switched off") << old + "X-GNOME-Autostart-enabled=false\n"
+                                                     << true << false << false;
+        QTest::newRow("earlier build, read-only folder") << old << false << false << false;
+    }
+
+    void repairAtStart()
+    {
+        QFETCH(QByteArray, keys);
+        QFETCH(bool, writable);
+        QFETCH(bool, rewritten);
+        QFETCH(bool, registered);
+        if (!writable && ::geteuid() == 0)
+            QSKIP("root writes into read-only folders");
+        QVERIFY(QDir().mkpath(autostartDir()));
+        const QByteArray text = "[Desktop Entry]\nType=Application\n" + keys;
+        QFile file(entryPath());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        file.close();
+        if (!writable)
+            QVERIFY(QFile::setPermissions(autostartDir(), QFile::ReadOwner | QFile::ExeOwner));
+        LaunchOnLogin login(autostartDir(), QStringLiteral("/x/corvane-helper"));
+
+        QCOMPARE(login.repairEntry(), registered);
+
+        QTEST(login.startAtLogin(), "registered");
+        QVERIFY(QFile::setPermissions(autostartDir(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll() != text, rewritten);
+        if (rewritten)
+            QVERIFY(m_log.value(0).startsWith("2 preferences: Start at login ran /"));
+        else if (!writable)
+            QVERIFY(m_log.value(0).startsWith("4 preferences: Failed to point start at login"));
+        else
+            QVERIFY(m_log.isEmpty());
     }
 
     void failures_data()

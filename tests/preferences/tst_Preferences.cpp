@@ -1,6 +1,7 @@
 // The preferences window on the offscreen platform: the name field's
 // shortcuts, the row's edits, and the list controller with its controls.
 
+#include "Version.h"
 #include "bridge/AirConnect.h"
 #include "bridge/BridgeController.h"
 #include "discovery/DeviceDiscovery.h"
@@ -14,10 +15,12 @@
 #include "settings/Settings.h"
 #include "support/FileSizeLimit.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QBuffer>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -28,6 +31,15 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// Stands in for the file manager.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl& url) { urls.append(url); }
+};
 
 QUrl locationOf(const QString& host)
 {
@@ -60,6 +72,12 @@ DeviceDiscovery::Options quietDiscovery()
 // autostart folder in a temporary folder, a discovery that sends nowhere, a
 // fake bridge.
 struct Fixture {
+    explicit Fixture(bool bridgeInstalled = true)
+        : airConnect({bridgeInstalled ? QStringLiteral(TEST_SUPPORT_DIR "/fake-bridge-ready")
+                                      : dir.filePath("libexec/") + corvane::kBridgeName,
+                      dir.filePath("airupnp.xml"), 10s, 300ms, 300ms})
+    {
+    }
     ~Fixture() { airConnect.stopAndWait(2000); }
     void add(const DeviceSettings& record) { settings.setDevice(record.info.location, record); }
 
@@ -67,8 +85,7 @@ struct Fixture {
     DefaultsStore store{dir.filePath("config")};
     Settings settings{store};
     DeviceDiscovery discovery{quietDiscovery()};
-    AirConnect airConnect{
-        {TEST_SUPPORT_DIR "/fake-bridge-ready", dir.filePath("airupnp.xml"), 10s, 300ms, 300ms}};
+    AirConnect airConnect;
     BridgeController bridge{{&settings, &discovery, &airConnect}};
     LaunchOnLogin launchOnLogin{dir.filePath("autostart"), QStringLiteral("/x/corvane-helper")};
     Log log;
@@ -133,8 +150,10 @@ private:
 
     ViewController& controller() { return m_window->controller(); }
     QPushButton* button() { return m_window->findChild<QPushButton*>("startStopButton"); }
+    QString buttonTitle() { return button()->text().remove(QLatin1Char('&')); }
     QProgressBar* spinner() { return m_window->findChild<QProgressBar*>("spinner"); }
     DeviceSettings current() { return *m_env->settings.device(m_cafe); }
+    DeviceSettings current(const char* host) { return *m_env->settings.device(locationOf(host)); }
     DeviceSettings saved() { return *Settings(m_env->store).device(m_cafe); }
 
     void showWindow()
@@ -173,13 +192,20 @@ private:
         return controller().reloadCount() - before;
     }
 
-private Q_SLOTS:
-    void init()
+    void useFixture(bool bridgeInstalled)
     {
-        m_env = std::make_unique<Fixture>();
+        m_changed.reset();
+        m_env.reset();
+        m_env = std::make_unique<Fixture>(bridgeInstalled);
         m_env->log.setEchoEnabled(false);
         m_env->log.attach();
         m_changed = std::make_unique<QSignalSpy>(&m_env->bridge, &BridgeController::devicesChanged);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        useFixture(true);
         QApplication::clipboard()->setText(QStringLiteral("clip"));
     }
 
@@ -413,7 +439,7 @@ private Q_SLOTS:
         QCOMPARE(m_env->airConnect.isRunning(), state.contains("running"));
         showWindow();
 
-        QCOMPARE(button()->text(), title);
+        QCOMPARE(buttonTitle(), title);
         QCOMPARE(button()->isEnabled(), title != "Searching...");
         QCOMPARE(controller().canStop(), title == "Stop");
         QTEST(spinner()->isVisible(), "spins");
@@ -424,27 +450,27 @@ private Q_SLOTS:
     {
         showWindow();
         m_env->discovery.searchForDevices(8.0); // as from the status menu
-        QTRY_COMPARE(button()->text(), QStringLiteral("Searching..."));
+        QTRY_COMPARE(buttonTitle(), QStringLiteral("Searching..."));
         m_env->discovery.stopSearching();
-        QTRY_COMPARE(button()->text(), QStringLiteral("Start"));
+        QTRY_COMPARE(buttonTitle(), QStringLiteral("Start"));
         QVERIFY(!spinner()->isVisible());
 
         m_env->bridge.turnOff();
-        QTRY_COMPARE(button()->text(), QStringLiteral("Start"));
+        QTRY_COMPARE(buttonTitle(), QStringLiteral("Start"));
         QTest::mouseClick(button(), Qt::LeftButton);
         QVERIFY(!m_env->bridge.isStoppedByUser());
         QVERIFY(m_env->discovery.isSearching());
-        QCOMPARE(button()->text(), QStringLiteral("Searching..."));
+        QCOMPARE(buttonTitle(), QStringLiteral("Searching..."));
         QVERIFY(!button()->isEnabled());
         QTRY_VERIFY(spinner()->isVisible());
 
         m_env->discovery.stopSearching();
         m_env->airConnect.start({});
-        QTRY_COMPARE(button()->text(), QStringLiteral("Stop"));
+        QTRY_COMPARE(buttonTitle(), QStringLiteral("Stop"));
         QTest::mouseClick(button(), Qt::LeftButton);
         QVERIFY(!m_env->airConnect.isRunning());
         QVERIFY(!m_env->bridge.isStoppedByUser());
-        QCOMPARE(button()->text(), QStringLiteral("Start"));
+        QCOMPARE(buttonTitle(), QStringLiteral("Start"));
     }
 
     // Observers live while the window shows; a reload keeps a name being typed.
@@ -606,30 +632,236 @@ private Q_SLOTS:
         QTEST(loader.fetchCount(), "fetches"); // remembered, not fetched again
     }
 
-    // The window with three speakers, for a reviewer to look at; the PNG goes
-    // where CORVANE_SCREENSHOT says (scripts/screenshot-preferences).
-    void renderThreeSpeakers()
+    // Each row's controls name their speaker; the list has a label.
+    void accessibleNames()
     {
-        m_env->add(speaker("Kitchen", "192.168.1.20"));
-        m_env->add(
-            speaker("Living Room, by the big window to the garden, downstairs", "192.168.1.21"));
-        DeviceSettings office = speaker("Office", "192.168.1.22");
-        office.info.friendlyName.reset();
-        office.enabled = false;
-        m_env->add(office);
-        m_env->airConnect.start({});
+        m_env->add(speaker("Kitchen - One", "10.0.0.1"));
+        m_env->add(speaker("Office", "10.0.0.2"));
         showWindow();
-        m_window->setStatusText(QStringLiteral("Corvane: Running"));
-        QCoreApplication::processEvents(); // lays the rows out
-        const QList<PreferencesTableViewItem*> rows = controller().rows();
-        QCOMPARE(rows[0]->subtitle(), QStringLiteral("192.168.1.20 - Sonos One - RINCON_Kitchen"));
-        QCOMPARE(rows[2]->subtitle(), QStringLiteral("192.168.1.22")); // host, no port
-        QVERIFY(rows[0]->checkbox()->isChecked() && !rows[2]->checkbox()->isChecked());
+        const auto text = [](QObject* object, QAccessible::Text kind) {
+            return QAccessible::queryAccessibleInterface(object)->text(kind);
+        };
+        QStringList names;
+        for (PreferencesTableViewItem* row : controller().rows())
+            names << text(row->checkbox(), QAccessible::Name)
+                  << text(row->titleField(), QAccessible::Name);
+        QCOMPARE(names, (QStringList{"Bridge Kitchen - One", "AirPlay name for Kitchen - One",
+                                     "Bridge Office", "AirPlay name for Office"}));
+        PreferencesTableViewItem* kitchen = controller().rows().first();
+        QVERIFY(text(kitchen->checkbox(), QAccessible::Description)
+                    .contains("10.0.0.1 - Sonos One - RINCON_Kitchen - One"));
+        QVERIFY(text(kitchen->titleField(), QAccessible::Description).contains("10.0.0.1"));
 
-        QString path = qEnvironmentVariable("CORVANE_SCREENSHOT");
-        if (path.isEmpty())
-            path = m_env->dir.filePath(QStringLiteral("preferences.png"));
-        QVERIFY(m_window->grab().save(path, "PNG"));
+        QAccessibleInterface* list =
+            QAccessible::queryAccessibleInterface(m_window->findChild<QWidget*>("tableView"));
+        QCOMPARE(list->text(QAccessible::Name), QStringLiteral("Speakers offered to AirPlay"));
+        const auto labels = list->relations(QAccessible::Label);
+        QVERIFY(!labels.isEmpty());
+        QCOMPARE(labels.first().first->text(QAccessible::Name).remove('&'),
+                 QStringLiteral("Speakers offered to AirPlay:"));
+
+        // Every visible button and label with a buddy has its own mnemonic.
+        QStringList mnemonics;
+        for (QAbstractButton* control : m_window->findChildren<QAbstractButton*>()) {
+            // Rows repeat their checkbox; Tab reaches those.
+            if (!control->isVisibleTo(m_window.get()) ||
+                qobject_cast<PreferencesTableViewItem*>(control->parentWidget()))
+                continue;
+            const QKeySequence key = QKeySequence::mnemonic(control->text());
+            QVERIFY2(!key.isEmpty(), qPrintable(control->objectName()));
+            mnemonics << key.toString();
+        }
+        mnemonics << QKeySequence::mnemonic(m_window->findChild<QLabel*>("speakersHeader")->text())
+                         .toString();
+        QCOMPARE(QSet<QString>(mnemonics.begin(), mnemonics.end()).size(), mnemonics.size());
+    }
+
+    // The keyboard alone: Tab walks the window top to bottom; a row is
+    // toggled and renamed; Start, Save Log, Quit and Close by their keys.
+    void keyboardOnly()
+    {
+        m_env->add(speaker("Den", "10.0.0.1"));
+        m_env->add(speaker("Hall", "10.0.0.2"));
+        showWindow();
+        m_window->setCarriesStatus(true);
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        const QList<PreferencesTableViewItem*> rows = controller().rows();
+        rows[0]->titleField()->setFocus();
+        QStringList order;
+        for (int i = 0; i < 10; ++i) {
+            QWidget* focus = QApplication::focusWidget();
+            order << (focus->objectName().isEmpty() ? "?" : focus->objectName()) +
+                         (rows[1]->isAncestorOf(focus) ? "1" : "");
+            QTest::keyClick(focus, Qt::Key_Tab);
+        }
+        QCOMPARE(order, (QStringList{"titleField", "checkbox", "titleField1", "checkbox1",
+                                     "startAtLoginCheckbox", "followChangesCheckbox",
+                                     "skipAirPlayCheckbox", "startStopButton", "saveLogButton",
+                                     "aboutButton"}));
+
+        QTest::keyClick(m_window.get(), Qt::Key_K, Qt::AltModifier); // the list's label
+        QCOMPARE(QApplication::focusWidget(), rows[0]->checkbox());
+        QTest::keyClick(rows[0]->checkbox(), Qt::Key_Space);
+        QVERIFY(!current("10.0.0.1").enabled);
+        QTest::keyClick(rows[0]->checkbox(), Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), rows[0]->titleField());
+        QTest::keyClick(rows[0]->titleField(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(rows[0]->titleField(), QStringLiteral("Study"));
+        QTest::keyClick(rows[0]->titleField(), Qt::Key_Return);
+        QCOMPARE(current("10.0.0.1").name, QStringLiteral("Study"));
+
+        m_env->bridge.turnOff();
+        QTest::keyClick(m_window.get(), Qt::Key_S, Qt::AltModifier);
+        QTRY_VERIFY(!m_env->bridge.isStoppedByUser()); // a mnemonic clicks after a flash
+        m_env->discovery.stopSearching();
+
+        const QString path = m_env->dir.filePath(QStringLiteral("keys.txt"));
+        controller().setNextSavePath(path);
+        QTest::keyClick(m_window.get(), Qt::Key_V, Qt::AltModifier);
+        QTRY_VERIFY(QFile::exists(path));
+
+        QSignalSpy quit(m_window.get(), &PreferencesWindow::quitRequested);
+        QTest::keyClick(m_window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QTest::keyClick(m_window.get(), Qt::Key_Q, Qt::AltModifier);
+        QTRY_COMPARE(quit.size(), 2);
+        for (const QKeySequence& keys : {QKeySequence("Ctrl+W"), QKeySequence("Esc")}) {
+            QSignalSpy closed(m_window.get(), &PreferencesWindow::closed);
+            m_window->showAndActivate();
+            QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+            QTest::keySequence(QApplication::focusWidget(), keys);
+            QVERIFY(!m_window->isVisible());
+            QCOMPARE(closed.size(), 1);
+        }
+    }
+
+    // An option switched in the window is saved and announced.
+    void optionCheckboxes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("follow changes") << "followChangesCheckbox";
+        QTest::newRow("skip AirPlay speakers") << "skipAirPlayCheckbox";
+    }
+
+    void optionCheckboxes()
+    {
+        QFETCH(QString, name);
+        const bool follow = name.startsWith("follow");
+        const auto member = [&](const Settings& settings) {
+            return follow ? settings.followChanges : settings.skipAirPlaySpeakers;
+        };
+        (follow ? m_env->settings.followChanges : m_env->settings.skipAirPlaySpeakers) = true;
+        showWindow();
+        auto* box = m_window->findChild<QCheckBox*>(name);
+        QVERIFY(box->isChecked());
+        QSignalSpy toggled(&controller(), follow ? &ViewController::followChangesToggled
+                                                 : &ViewController::skipAirPlaySpeakersToggled);
+        for (const bool on : {false, true}) {
+            QTest::mouseClick(box, Qt::LeftButton);
+            QCOMPARE(member(m_env->settings), on);
+            QCOMPARE(member(Settings(m_env->store)), on);
+            QCOMPARE(toggled.takeFirst(), QVariantList{on});
+        }
+    }
+
+    // A speaker with its own AirPlay service says so, and whether it is bridged.
+    void airPlayNoteInRow_data()
+    {
+        QTest::addColumn<bool>("service");
+        QTest::addColumn<bool>("skipping");
+        QTest::addColumn<QString>("subtitle");
+        const QString host = "10.0.0.1 - Sonos One - RINCON_Den";
+        QTest::newRow("no service") << false << true << host;
+        QTest::newRow("service") << true << false << "Plays AirPlay itself \u00b7 " + host;
+        QTest::newRow("service, skipped")
+            << true << true << "Plays AirPlay itself - not bridged \u00b7 " + host;
+    }
+
+    void airPlayNoteInRow()
+    {
+        QFETCH(bool, service);
+        QFETCH(bool, skipping);
+        DeviceSettings den = speaker("Den", "10.0.0.1");
+        if (service)
+            den.airPlayService = QStringLiteral("Den._raop._tcp");
+        m_env->add(den);
+        showWindow();
+        if (skipping)
+            QTest::mouseClick(m_window->findChild<QCheckBox*>("skipAirPlayCheckbox"),
+                              Qt::LeftButton);
+        QTEST(controller().rows().first()->subtitle(), "subtitle");
+    }
+
+    // No bridge executable: the window says what to get, where it goes and
+    // where it is published, and opens that folder, made if need be.
+    void missingBridgeGuidance()
+    {
+        useFixture(false);
+        showWindow();
+        auto* panel = m_window->findChild<QWidget*>("missingBridgePanel");
+        QVERIFY(!panel->isVisible());
+        m_env->airConnect.start({});
+        QTRY_VERIFY(panel->isVisible());
+        const QString folder = m_env->dir.filePath("libexec");
+        const QString text = m_window->findChild<QLabel*>("missingBridgeLabel")->text();
+        for (const QString& part :
+             {QString::fromUtf8(corvane::kBridgeName), folder,
+              QStringLiteral("https://github.com/philippe44/AirConnect/releases")})
+            QVERIFY2(text.contains(part), qPrintable(text));
+
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler("file", &catcher, "open");
+        QTest::mouseClick(m_window->findChild<QPushButton*>("openBridgeFolderButton"),
+                          Qt::LeftButton);
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(folder)});
+        QVERIFY(QFileInfo(folder).isDir());
+
+        QVERIFY(QFile::copy(TEST_SUPPORT_DIR "/fake-bridge-ready",
+                            folder + '/' + corvane::kBridgeName));
+        QTest::mouseClick(button(), Qt::LeftButton);
+        m_env->discovery.stopSearching();
+        m_env->airConnect.start({});
+        QTRY_VERIFY(!panel->isVisible());
+    }
+
+    // The window in three states, as the README shows it; the PNGs go to the
+    // folder CORVANE_SCREENSHOTS names (scripts/screenshot-preferences).
+    void render_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::newRow("running") << "running";
+        QTest::newRow("no-speakers") << "no-speakers";
+        QTest::newRow("not-installed") << "not-installed";
+    }
+
+    void render()
+    {
+        QFETCH(QString, state);
+        useFixture(state != "not-installed");
+        if (state != "no-speakers") {
+            m_env->add(speaker("Kitchen", "192.168.1.20"));
+            DeviceSettings living = speaker("Living Room", "192.168.1.21");
+            living.airPlayService = QStringLiteral("Living Room._raop._tcp");
+            m_env->add(living);
+            DeviceSettings office = speaker("Office", "192.168.1.22");
+            office.info.friendlyName.reset();
+            office.enabled = false;
+            m_env->add(office);
+        }
+        if (state != "no-speakers")
+            m_env->airConnect.start({});
+        showWindow();
+        m_window->setCarriesStatus(true);
+        const QString status = state == "running"       ? "Corvane: Running"
+                               : state == "no-speakers" ? "Corvane: No Speakers Found"
+                                                        : "Corvane: AirConnect Not Installed";
+        m_window->setStatusText(status);
+        QTest::qWait(50); // the bridge's report, then the layout
+
+        QString folder = qEnvironmentVariable("CORVANE_SCREENSHOTS");
+        if (folder.isEmpty())
+            folder = m_env->dir.path();
+        QVERIFY(m_window->grab().save(folder + "/preferences-" + state + ".png", "PNG"));
     }
 };
 
