@@ -568,12 +568,13 @@ private Q_SLOTS:
         auto* box = m_window->findChild<QCheckBox*>(QStringLiteral("startAtLoginCheckbox"));
         QVERIFY(box && !box->isChecked());
         const QString entry = m_env->launchOnLogin.entryPath();
-        QTest::mouseClick(box, Qt::LeftButton);
-        QVERIFY(box->isChecked() && m_env->launchOnLogin.startAtLogin());
+        box->click();
+        QVERIFY(box->isChecked());
+        QVERIFY(m_env->launchOnLogin.startAtLogin());
         QFile file(entry);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll().contains("\nExec=\"/x/corvane-helper\"\n"));
-        QTest::mouseClick(box, Qt::LeftButton);
+        box->click();
         QVERIFY(!box->isChecked() && !QFile::exists(entry));
 
         m_window->hide();
