@@ -147,7 +147,8 @@ bool NetworkWatcher::consume(QByteArrayView datagram)
 {
     if (datagram.size() > qsizetype(m_buffer.size()))
         return true; // what the socket reports as truncated
-    std::memcpy(m_buffer.data(), datagram.data(), size_t(datagram.size()));
+    if (!datagram.isEmpty())
+        std::memcpy(m_buffer.data(), datagram.data(), size_t(datagram.size()));
     return parse(int(datagram.size()));
 }
 

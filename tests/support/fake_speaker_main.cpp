@@ -5,6 +5,9 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -53,6 +56,10 @@ int main(int argc, char* argv[])
                         "the address.")},
         {QStringLiteral("announce"),
          QStringLiteral("Send an ssdp:alive NOTIFY to 239.255.255.250:1900 once started.")},
+        {QStringLiteral("regroup-when"),
+         QStringLiteral("Once this file exists, tell the event subscriber that the speaker "
+                        "joined another group."),
+         QStringLiteral("file")},
         {QStringLiteral("firmware"),
          QStringLiteral("old (players in /status/topology) or current."), QStringLiteral("kind"),
          QStringLiteral("current")},
@@ -110,6 +117,27 @@ int main(int argc, char* argv[])
                 announcer->writeDatagram(speaker->ssdpNotify("ssdp:alive"),
                                          QHostAddress(QStringLiteral("239.255.255.250")), 1900);
             }
+        }
+        if (parser.isSet(QStringLiteral("regroup-when"))) {
+            const QString trigger = parser.value(QStringLiteral("regroup-when"));
+            auto* poll = new QTimer(speaker);
+            QObject::connect(poll, &QTimer::timeout, speaker, [speaker, poll, trigger] {
+                if (!QFile::exists(trigger) || speaker->callbackUrl().isEmpty())
+                    return;
+                poll->stop();
+                const FakeSpeakerConfig& c = speaker->config();
+                speaker->sendEvent(
+                    QStringLiteral("<ZoneGroupState><ZoneGroups><ZoneGroup "
+                                   "Coordinator=\"RINCON_000E58AABBCC01400\" "
+                                   "ID=\"RINCON_000E58AABBCC01400:9\"><ZoneGroupMember "
+                                   "UUID=\"%1\" Location=\"%2\" ZoneName=\"%3\"/></ZoneGroup>"
+                                   "</ZoneGroups></ZoneGroupState>")
+                        .arg(c.udn, speaker->location().toString(), c.roomName.toHtmlEscaped())
+                        .toUtf8());
+                std::printf("regrouped %.3f\n", double(QDateTime::currentMSecsSinceEpoch()) / 1000);
+                std::fflush(stdout);
+            });
+            poll->start(20);
         }
         std::printf("speaker %d udn=%s ssdp=%s:%u http=%s:%u location=%s\n", i,
                     qPrintable(config.udn), qPrintable(config.address.toString()),
