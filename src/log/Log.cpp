@@ -32,8 +32,8 @@ int syslogPriority(Logging::Level level)
 
 QString LogMessage::lineForm() const
 {
-    const QString time =
-        timestamp.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral(" +0000");
+    const QString time = timestamp.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+                         QStringLiteral(" +0000");
     return QLatin1Char('[') + time + QStringLiteral("][") + Logging::levelName(level) +
            QStringLiteral("][") + categoryText(category) + QStringLiteral("] ") + message;
 }

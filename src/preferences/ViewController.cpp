@@ -337,7 +337,7 @@ void ViewController::skipAirPlayChecked(QCheckBox* sender)
 {
     const bool on = sender->checkState() == Qt::Checked;
     m_bridge.setSkipAirPlaySpeakers(on); // saved there
-    reloadData(); // the rows say whether such speakers are bridged
+    reloadData();                        // the rows say whether such speakers are bridged
     emit skipAirPlaySpeakersToggled(on);
 }
 
