@@ -579,7 +579,9 @@ void BridgeController::onServiceTerminated()
     setStatus(m_airConnect->isBridgeMissing() ? QStringLiteral("Corvane: AirConnect Not Installed")
                                               : QStringLiteral("Corvane: Stopped"));
     setOn(false);
-    if (!m_follow || m_stoppedByUser || m_stopRequested || m_shuttingDown || m_follow->gaveUp)
+    // A missing bridge is no crash: it is back once installed and turned on.
+    if (!m_follow || m_stoppedByUser || m_stopRequested || m_shuttingDown || m_follow->gaveUp ||
+        m_airConnect->isBridgeMissing())
         return;
     const std::optional<std::chrono::milliseconds> delay =
         m_follow->policy.onUnexpectedEnd(m_follow->runStartedAt, m_follow->clock.elapsed());
