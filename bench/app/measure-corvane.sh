@@ -45,7 +45,7 @@ mkdir -p "$HOME" && mkdir -m 0700 "$XDG_RUNTIME_DIR"
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS
 
-"$build/tests/support/fake-speaker" --address 10.99.0.2 --count $speakers --multicast \
+"$build/lab/fake-speaker" --address 10.99.0.2 --count $speakers --multicast \
     >"$work/speakers.log" 2>&1 &
 until grep -q ready "$work/speakers.log"; do sleep 0.1; done
 

@@ -66,7 +66,7 @@ launch_time() {
     sed -n "${1}p" "$work/launches"
 }
 
-"$build/tests/support/fake-speaker" --address 10.99.0.2 --count 3 --multicast \
+"$build/lab/fake-speaker" --address 10.99.0.2 --count 3 --multicast \
     --regroup-when "$work/regroup" >"$work/speakers.log" 2>&1 &
 until grep -q ready "$work/speakers.log"; do sleep 0.1; done
 
@@ -88,7 +88,7 @@ first=$(launch_time 1)
 sleep 3
 
 announced=$(now)
-"$build/tests/support/fake-speaker" --address 10.99.0.5 --room Pantry --udn RINCON_PANTRY01400 \
+"$build/lab/fake-speaker" --address 10.99.0.5 --room Pantry --udn RINCON_PANTRY01400 \
     --multicast --announce >"$work/pantry.log" 2>&1 &
 after_announce=$(launch_time 2)
 sleep 3

@@ -1,7 +1,7 @@
 #include "Version.h"
 #include "discovery/DeviceDiscovery.h"
 #include "discovery/SSDPDiscoverySession.h"
-#include "support/FakeSpeaker.h"
+#include "lab/FakeSpeaker.h"
 #include "support/LogCapture.h"
 #include "support/TestData.h"
 

@@ -2,7 +2,7 @@
 // private network namespace that netns-run.sh sets up.
 #include "discovery/DeviceDiscovery.h"
 #include "discovery/SSDPNotifyListener.h"
-#include "support/FakeSpeaker.h"
+#include "lab/FakeSpeaker.h"
 
 #include <QtTest>
 

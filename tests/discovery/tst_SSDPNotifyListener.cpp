@@ -1,5 +1,5 @@
 #include "discovery/SSDPNotifyListener.h"
-#include "support/FakeSpeaker.h"
+#include "lab/FakeSpeaker.h"
 #include "support/LogCapture.h"
 
 #include <QUdpSocket>

@@ -1,5 +1,5 @@
 #include "discovery/ZoneGroupEvents.h"
-#include "support/FakeSpeaker.h"
+#include "lab/FakeSpeaker.h"
 #include "support/LogCapture.h"
 
 #include <QRegularExpression>

@@ -1,4 +1,4 @@
-#include "support/FakeSpeaker.h"
+#include "lab/FakeSpeaker.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>

@@ -1,7 +1,7 @@
 // fake-speaker: one or more fake Sonos speakers for end-to-end tests and benchmarks.
 // Prints one "speaker ..." line per speaker and then "ready"; runs until killed,
 // and dies with its parent.
-#include "support/FakeSpeaker.h"
+#include "lab/FakeSpeaker.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
