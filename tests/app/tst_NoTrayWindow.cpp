@@ -4,21 +4,15 @@
 
 #include "app/AppDelegate.h"
 #include "app/StatusMenu.h"
-#include "bridge/AirConnect.h"
 #include "bridge/BridgeController.h"
-#include "discovery/DeviceDiscovery.h"
-#include "platform/DefaultsStore.h"
 #include "platform/LaunchOnLogin.h"
-#include "platform/SystemSleep.h"
 #include "preferences/PreferencesWindow.h"
-#include "settings/Settings.h"
-#include "support/FakeInhibitor.h"
+#include "support/Household.h"
 
 #include <QAction>
 #include <QLabel>
 #include <QPushButton>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -29,15 +23,13 @@ using namespace std::chrono_literals;
 class TestNoTrayWindow : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<DefaultsStore> m_store;
-    std::unique_ptr<Settings> m_settings;
-    std::unique_ptr<DeviceDiscovery> m_discovery;
-    std::unique_ptr<AirConnect> m_bridge;
+    std::unique_ptr<Household> m_home;
     std::unique_ptr<CrashReporter> m_reporter;
     std::unique_ptr<LaunchOnLogin> m_launchOnLogin;
     std::unique_ptr<AppDelegate> m_delegate;
-    FakeInhibitor m_inhibitor;
+    Settings* m_settings = nullptr;
+    DeviceDiscovery* m_discovery = nullptr;
+    AirConnect* m_bridge = nullptr;
     QStringList m_notices;
 
     PreferencesWindow* window() const { return m_delegate->preferencesWindow(); }
@@ -50,10 +42,8 @@ private:
     // A speaker found and the search ended: the bridge runs.
     void runBridge(const std::optional<QString>& airPlayService = std::nullopt)
     {
-        DeviceInfo info(QUrl(QStringLiteral("http://127.0.0.2:1400/xml/device_description.xml")));
-        info.roomName = QStringLiteral("Den");
-        info.displayName = QStringLiteral("One");
-        emit m_discovery->deviceDiscovered({}, info, DeviceTopology(true, QStringLiteral("G")));
+        const DeviceInfo info = speakerAt(QStringLiteral("127.0.0.2"), QStringLiteral("Den"), {});
+        m_home->discover(info);
         if (airPlayService) {
             DeviceSettings record = *m_settings->device(info.location);
             record.airPlayService = airPlayService;
@@ -66,22 +56,16 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_store = std::make_unique<DefaultsStore>(m_dir->path());
-        m_settings = std::make_unique<Settings>(*m_store);
-        DeviceDiscovery::Options options;
-        options.ssdp.destinations = {SSDPDestination{QHostAddress(QHostAddress::LocalHost), 9}};
-        m_discovery = std::make_unique<DeviceDiscovery>(options);
-        m_bridge = std::make_unique<AirConnect>(
-            AirConnect::Options{QStringLiteral(TEST_SUPPORT_DIR "/fake-bridge-ready"),
-                                m_dir->filePath(QStringLiteral("airupnp.xml")), 10s, 500ms, 100ms});
-        m_reporter =
-            std::make_unique<CrashReporter>(m_dir->filePath(QStringLiteral("state")), QString());
+        m_home = std::make_unique<Household>();
+        m_settings = &m_home->settings;
+        m_discovery = &m_home->discovery;
+        m_bridge = &m_home->bridge;
+        m_reporter = std::make_unique<CrashReporter>(m_home->dir.filePath(QStringLiteral("state")),
+                                                     QString());
         m_launchOnLogin = std::make_unique<LaunchOnLogin>(
-            m_dir->filePath(QStringLiteral("autostart")), QStringLiteral("/x/corvane-helper"));
-        SystemSleep::setInhibitor(&m_inhibitor);
-        AppDelegate::Services services{m_settings.get(), m_discovery.get(), m_bridge.get(),
-                                       m_reporter.get(), nullptr,           m_launchOnLogin.get()};
+            m_home->dir.filePath(QStringLiteral("autostart")), QStringLiteral("/x/corvane-helper"));
+        AppDelegate::Services services{m_settings,       m_discovery, m_bridge,
+                                       m_reporter.get(), nullptr,     m_launchOnLogin.get()};
         m_delegate = std::make_unique<AppDelegate>(AppDelegate::StatusItemMode::Tray, services);
         m_notices.clear();
         m_delegate->setNotificationPresenter(
@@ -96,9 +80,7 @@ private Q_SLOTS:
         m_delegate->applicationWillTerminate();
         QVERIFY(m_bridge->livingProcessIds().isEmpty());
         m_delegate.reset();
-        m_bridge.reset();
-        m_discovery.reset();
-        SystemSleep::setInhibitor(nullptr);
+        m_home.reset();
     }
 
     void windowCarriesTheApplication()

@@ -1,34 +1,14 @@
 // Speakers that play AirPlay themselves, found through a mock Avahi on a
 // private bus (tests/dbus-mocks/avahi.py), flagged, and skipped when asked.
-#include "bridge/AirConnect.h"
 #include "bridge/BridgeController.h"
-#include "discovery/DeviceDiscovery.h"
 #include "platform/AirPlayReceivers.h"
-#include "platform/DefaultsStore.h"
-#include "platform/SystemSleep.h"
-#include "settings/Settings.h"
-#include "support/FakeInhibitor.h"
+#include "support/Household.h"
 #include "support/LogCapture.h"
 
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QProcess>
 #include <QtTest>
-
-using namespace std::chrono_literals;
-
-namespace {
-
-DeviceInfo speaker(const QString& host, const QString& room, const QString& udn)
-{
-    DeviceInfo info(QUrl(QStringLiteral("http://%1:1400/xml/device_description.xml").arg(host)));
-    info.roomName = room;
-    info.displayName = QStringLiteral("One");
-    info.udn = QStringLiteral("uuid:") + udn;
-    return info;
-}
-
-} // namespace
 
 class TestAirPlaySpeakers : public QObject {
     Q_OBJECT
@@ -64,16 +44,10 @@ private Q_SLOTS:
 
     void flaggedAndSkippedWhenAsked()
     {
-        QTemporaryDir dir;
-        DefaultsStore store(dir.path());
-        Settings settings(store);
-        DeviceDiscovery::Options quiet;
-        quiet.ssdp.destinations = {SSDPDestination{QHostAddress(QHostAddress::LocalHost), 9}};
-        DeviceDiscovery discovery(quiet);
-        AirConnect bridge(AirConnect::Options{TEST_SUPPORT_DIR "/fake-bridge-ready",
-                                              dir.filePath("airupnp.xml"), 10s, 300ms, 100ms});
-        FakeInhibitor inhibitor;
-        SystemSleep::setInhibitor(&inhibitor);
+        Household home;
+        Settings& settings = home.settings;
+        DeviceDiscovery& discovery = home.discovery;
+        AirConnect& bridge = home.bridge;
         AirPlayReceivers::Options avahi;
         avahi.bus = QDBusConnection::sessionBus();
         avahi.ownAddresses = {QHostAddress(QStringLiteral("198.51.100.99"))};
@@ -91,8 +65,8 @@ private Q_SLOTS:
                       QVariant::fromValue(quint16(7000)), QVariant::fromValue(QByteArrayList{})})
                     .type() == QDBusMessage::ReplyMessage);
         controller.launch();
-        const DeviceInfo kitchen = speaker("198.51.100.7", "Kitchen", "RINCON_K");
-        const DeviceInfo den = speaker("198.51.100.99", "Den", "RINCON_D");
+        const DeviceInfo kitchen = speakerAt("198.51.100.7", "Kitchen", "uuid:RINCON_K");
+        const DeviceInfo den = speakerAt("198.51.100.99", "Den", "uuid:RINCON_D");
         emit discovery.deviceDiscovered({}, kitchen, DeviceTopology(true, "K"));
         emit discovery.deviceDiscovered({}, den, DeviceTopology(true, "D"));
         QTRY_VERIFY(settings.device(kitchen.location)->airPlayService);
@@ -105,7 +79,7 @@ private Q_SLOTS:
             QVERIFY(record.isBridged());
         // Skipped: written disabled, the user's own choice left alone, saved.
         controller.setSkipAirPlaySpeakers(true);
-        QVERIFY(Settings(store).skipAirPlaySpeakers);
+        QVERIFY(Settings(home.store).skipAirPlaySpeakers);
         discovery.stopSearching();
         QTRY_VERIFY(bridge.isRunning());
         QFile file(bridge.configPath());
@@ -120,7 +94,6 @@ private Q_SLOTS:
             QVERIFY(record.isBridged());
 
         controller.shutdown(2000);
-        SystemSleep::setInhibitor(nullptr);
     }
 };
 

@@ -1,54 +1,30 @@
-#include "bridge/AirConnect.h"
+#include "Version.h"
 #include "bridge/BridgeController.h"
-#include "discovery/DeviceDiscovery.h"
-#include "platform/DefaultsStore.h"
-#include "platform/SystemSleep.h"
-#include "settings/Settings.h"
-#include "support/FakeInhibitor.h"
+#include "support/Household.h"
 #include "support/LogCapture.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
 #include <csignal>
 
-using namespace std::chrono_literals;
-
-namespace {
-
-DeviceInfo speaker(const QString& host, const QString& room, const QString& udn)
-{
-    DeviceInfo info(QUrl(QStringLiteral("http://%1:1400/xml/device_description.xml").arg(host)));
-    info.roomName = room;
-    info.displayName = QStringLiteral("One");
-    info.udn = udn;
-    return info;
-}
-
-} // namespace
-
-// The controller with no widgets at all: private settings, a discovery aimed
-// at nothing (tests emit its signals), a fake bridge and a fake inhibitor.
+// The controller with no widgets at all, in a household of its own.
 class TestBridgeController : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<DefaultsStore> m_store;
-    std::unique_ptr<Settings> m_settings;
-    std::unique_ptr<DeviceDiscovery> m_discovery;
-    std::unique_ptr<AirConnect> m_bridge;
-    std::unique_ptr<FakeInhibitor> m_inhibitor;
+    std::unique_ptr<Household> m_home;
     std::unique_ptr<BridgeController> m_controller;
     std::unique_ptr<LogCapture> m_log;
     std::unique_ptr<QSignalSpy> m_status;
+    Settings* m_settings = nullptr;
+    DeviceDiscovery* m_discovery = nullptr;
+    AirConnect* m_bridge = nullptr;
 
     void discover(const DeviceInfo& info, bool coordinator = true)
     {
-        emit m_discovery->deviceDiscovered(SSDPMSearchResponse{}, info,
-                                           DeviceTopology(coordinator, QStringLiteral("G")));
+        m_home->discover(info, coordinator);
     }
     bool logged(const QString& text) const
     {
@@ -62,32 +38,16 @@ private:
             out.append(call.at(0).toString());
         return out;
     }
-    QUrl at(const char* host) const
-    {
-        return QUrl(
-            QStringLiteral("http://%1:1400/xml/device_description.xml").arg(QLatin1String(host)));
-    }
 
 private Q_SLOTS:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_store = std::make_unique<DefaultsStore>(m_dir->path());
-        m_settings = std::make_unique<Settings>(*m_store);
-        DeviceDiscovery::Options options;
-        // Nobody answers on this port of loopback; a search just runs out.
-        options.ssdp.destinations = {SSDPDestination{QHostAddress(QHostAddress::LocalHost), 9}};
-        m_discovery = std::make_unique<DeviceDiscovery>(options);
-        AirConnect::Options bridge;
-        bridge.bridgePath = QStringLiteral(TEST_SUPPORT_DIR "/fake-bridge-ready");
-        bridge.configPath = m_dir->filePath(QStringLiteral("airupnp.xml"));
-        bridge.killTimeout = 500ms;
-        bridge.leftoverWait = 100ms;
-        m_bridge = std::make_unique<AirConnect>(bridge);
-        m_inhibitor = std::make_unique<FakeInhibitor>();
-        SystemSleep::setInhibitor(m_inhibitor.get());
+        m_home = std::make_unique<Household>();
+        m_settings = &m_home->settings;
+        m_discovery = &m_home->discovery;
+        m_bridge = &m_home->bridge;
         m_controller = std::make_unique<BridgeController>(
-            BridgeController::Services{m_settings.get(), m_discovery.get(), m_bridge.get()});
+            BridgeController::Services{m_settings, m_discovery, m_bridge});
         m_log = std::make_unique<LogCapture>();
         m_status =
             std::make_unique<QSignalSpy>(m_controller.get(), &BridgeController::statusChanged);
@@ -99,17 +59,14 @@ private Q_SLOTS:
         QVERIFY(m_bridge->livingProcessIds().isEmpty());
         m_status.reset();
         m_controller.reset();
-        m_bridge.reset();
-        m_discovery.reset();
-        SystemSleep::setInhibitor(nullptr);
-        m_inhibitor.reset();
+        m_home.reset();
         m_log.reset();
     }
 
     void mergeKeepsTheUsersChoices()
     {
         QSignalSpy changed(m_controller.get(), &BridgeController::devicesChanged);
-        const DeviceInfo kitchen = speaker("127.0.0.2", "Kitchen", "uuid:RINCON_A");
+        const DeviceInfo kitchen = speakerAt("127.0.0.2", "Kitchen", "uuid:RINCON_A");
         discover(kitchen);
         QVERIFY(logged(QStringLiteral("Adding menu item Kitchen - One (") +
                        kitchen.location.toString() + QLatin1Char(')')));
@@ -121,7 +78,7 @@ private Q_SLOTS:
         record.nameChanged = true;
         record.enabled = false;
         m_settings->setDevice(kitchen.location, record);
-        discover(speaker("127.0.0.2", "Pantry", "uuid:RINCON_A"));
+        discover(speakerAt("127.0.0.2", "Pantry", "uuid:RINCON_A"));
         QVERIFY(logged(QStringLiteral("Updating menu item Chef (") + kitchen.location.toString() +
                        QLatin1Char(')')));
         QCOMPARE(m_settings->deviceCount(), 1);
@@ -132,7 +89,7 @@ private Q_SLOTS:
         record = *m_settings->device(kitchen.location);
         record.nameChanged = false;
         m_settings->setDevice(kitchen.location, record);
-        discover(speaker("127.0.0.2", "Hall", "uuid:RINCON_A"));
+        discover(speakerAt("127.0.0.2", "Hall", "uuid:RINCON_A"));
         QCOMPARE(m_settings->device(kitchen.location)->name, QStringLiteral("Hall - One"));
         QVERIFY(!m_settings->device(kitchen.location)->enabled);
     }
@@ -140,7 +97,7 @@ private Q_SLOTS:
     void movedSpeakerKeepsItsRecord()
     {
         // Remembered from an earlier run under its old address.
-        const DeviceInfo old = speaker("127.0.0.2", "Kitchen", "uuid:RINCON_A");
+        const DeviceInfo old = speakerAt("127.0.0.2", "Kitchen", "uuid:RINCON_A");
         DeviceSettings remembered = mergeDiscovered(std::nullopt, old, DeviceTopology(true, "G"));
         remembered.active = false;
         remembered.name = QStringLiteral("Chef");
@@ -148,7 +105,7 @@ private Q_SLOTS:
         remembered.enabled = false;
         m_settings->setDevice(old.location, remembered);
 
-        const DeviceInfo moved = speaker("127.0.0.9", "Kitchen", "uuid:RINCON_A");
+        const DeviceInfo moved = speakerAt("127.0.0.9", "Kitchen", "uuid:RINCON_A");
         discover(moved);
         QCOMPARE(m_settings->deviceCount(), 1);
         QVERIFY(!m_settings->device(old.location));
@@ -159,12 +116,12 @@ private Q_SLOTS:
                        QStringLiteral(" to ") + moved.location.toString()));
 
         // Seen at yet another address within this run: still one record.
-        discover(speaker("127.0.0.11", "Kitchen", "uuid:RINCON_A"));
+        discover(speakerAt("127.0.0.11", "Kitchen", "uuid:RINCON_A"));
         QCOMPARE(m_settings->deviceCount(), 1);
         QCOMPARE(m_settings->devices().first().name, QStringLiteral("Chef"));
 
         // A different speaker (other UDN) is never merged into it.
-        discover(speaker("127.0.0.10", "Kitchen", "uuid:RINCON_B"));
+        discover(speakerAt("127.0.0.10", "Kitchen", "uuid:RINCON_B"));
         QCOMPARE(m_settings->deviceCount(), 2);
     }
 
@@ -179,15 +136,15 @@ private Q_SLOTS:
         QVERIFY(!m_bridge->isRunning());
 
         // A speaker: the bridge starts, and keeps the machine awake.
-        discover(speaker("127.0.0.2", "Kitchen", "uuid:A"));
+        discover(speakerAt("127.0.0.2", "Kitchen", "uuid:A"));
         emit m_discovery->discoveryComplete();
         QVERIFY(logged(QStringLiteral("Discovery complete, starting AirConnect")));
         QVERIFY(m_bridge->isRunning());
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
         QCOMPARE(statuses().mid(1), QStringList({QStringLiteral("Corvane: Starting..."),
                                                  QStringLiteral("Corvane: Running")}));
-        QCOMPARE(m_inhibitor->trace, QStringLiteral("i"));
-        m_inhibitor->answer(true);
+        QCOMPARE(m_home->inhibitor.trace, QStringLiteral("i"));
+        m_home->inhibitor.answer(true);
         const qint64 pid = m_bridge->processId();
 
         // Already running: left alone.
@@ -199,7 +156,7 @@ private Q_SLOTS:
         QVERIFY(m_controller->isOn());
         ::kill(pid_t(pid), SIGKILL);
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Stopped"));
-        QCOMPARE(m_inhibitor->trace, QStringLiteral("ir"));
+        QCOMPARE(m_home->inhibitor.trace, QStringLiteral("ir"));
         QVERIFY(!m_controller->isOn());
 
         // Turned off by the user: a search's end starts nothing.
@@ -213,14 +170,12 @@ private Q_SLOTS:
     // do, and once the file is there turning Corvane on runs it.
     void missingBridgeExplained()
     {
-        const QString folder = m_dir->filePath(QStringLiteral("libexec"));
-        const QString path = folder + QStringLiteral("/airupnp-test");
-        AirConnect bridge(
-            {path, m_dir->filePath(QStringLiteral("airupnp.xml")), 10s, 500ms, 100ms});
-        BridgeController controller({m_settings.get(), m_discovery.get(), &bridge});
-        discover(speaker("127.0.0.2", "Kitchen", "uuid:A"));
+        Household home(Household::Bridge::Missing);
+        AirConnect& bridge = home.bridge;
+        BridgeController controller({&home.settings, &home.discovery, &bridge});
+        home.discover(speakerAt("127.0.0.2", "Kitchen", "uuid:A"));
         for (int i = 0; i < 2; ++i) {
-            emit m_discovery->discoveryComplete();
+            emit home.discovery.discoveryComplete();
             QCOMPARE(controller.status(), QStringLiteral("Corvane: AirConnect Not Installed"));
             QVERIFY(bridge.isBridgeMissing());
         }
@@ -229,22 +184,25 @@ private Q_SLOTS:
             if (level == Logging::Level::Warning && message.contains(AirConnect::releasesUrl))
                 guidance.append(message);
         QCOMPARE(guidance.size(), 1);
-        QVERIFY(guidance[0].contains(QStringLiteral(" airupnp-test ")));
-        QVERIFY(guidance[0].contains(QStringLiteral(" ") + folder + QStringLiteral(" ")));
+        const QString name = QString::fromUtf8(corvane::kBridgeName);
+        const QString path = home.bridgeFolder() + u'/' + name;
+        QVERIFY(guidance[0].contains(u' ' + name + u' '));
+        QVERIFY(guidance[0].contains(u' ' + home.bridgeFolder() + u' '));
 
-        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QDir().mkpath(home.bridgeFolder()));
         QVERIFY(QFile::copy(QStringLiteral(TEST_SUPPORT_DIR "/fake-bridge-ready"), path));
         controller.turnOn();
-        m_discovery->stopSearching();
+        home.discovery.stopSearching();
         QTRY_COMPARE(controller.status(), QStringLiteral("Corvane: Running"));
         QVERIFY(!bridge.isBridgeMissing());
         ::kill(pid_t(bridge.processId()), SIGKILL);
         QTRY_COMPARE(controller.status(), QStringLiteral("Corvane: Stopped"));
+        controller.shutdown(2000);
     }
 
     void offIntentLastsUntilTurnedOn()
     {
-        discover(speaker("127.0.0.2", "Kitchen", "uuid:A"));
+        discover(speakerAt("127.0.0.2", "Kitchen", "uuid:A"));
         m_controller->launch();
         QVERIFY(m_discovery->isSearching());
         QSignalSpy appStopped(m_controller.get(), &BridgeController::appStopped);
@@ -285,8 +243,9 @@ private Q_SLOTS:
         m_controller->recordCrash();
         Settings::overrideApplicationVersion(QString()); // no version: counted under "?.?.?"
         m_controller->recordCrash();
+        QVERIFY(logged(QStringLiteral("Failed to lookup CFBundleShortVersionString")));
         Settings::overrideApplicationVersion(std::nullopt);
-        Settings reloaded(*m_store);
+        Settings reloaded(m_home->store);
         QCOMPARE(reloaded.crashesByVersion.value(Settings::applicationVersion()), 2);
         QCOMPARE(reloaded.crashesByVersion.value(QStringLiteral("9.9.9")), 1);
         QCOMPARE(reloaded.crashesByVersion.value(QStringLiteral("?.?.?")), 1);

@@ -1,12 +1,7 @@
-#include "bridge/AirConnect.h"
 #include "bridge/BridgeController.h"
 #include "bridge/RestartPolicy.h"
-#include "discovery/DeviceDiscovery.h"
 #include "model/ZoneGroupState.h"
-#include "platform/DefaultsStore.h"
-#include "platform/SystemSleep.h"
-#include "settings/Settings.h"
-#include "support/FakeInhibitor.h"
+#include "support/Household.h"
 #include "support/LogCapture.h"
 
 #include <QtTest>
@@ -20,11 +15,7 @@ namespace {
 
 DeviceInfo speaker(const QString& host, const QString& room, const QString& udn)
 {
-    DeviceInfo info(QUrl(QStringLiteral("http://%1:1400/xml/device_description.xml").arg(host)));
-    info.roomName = room;
-    info.displayName = QStringLiteral("One");
-    info.udn = QStringLiteral("uuid:") + udn;
-    return info;
+    return speakerAt(host, room, QStringLiteral("uuid:") + udn);
 }
 
 ZoneGroupState groups(const QList<QStringList>& members)
@@ -46,19 +37,16 @@ ZoneGroupState groups(const QList<QStringList>& members)
 class TestFollowMode : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<DefaultsStore> m_store;
-    std::unique_ptr<Settings> m_settings;
-    std::unique_ptr<DeviceDiscovery> m_discovery;
-    std::unique_ptr<AirConnect> m_bridge;
+    std::unique_ptr<Household> m_home;
     std::unique_ptr<BridgeController> m_controller;
     std::unique_ptr<LogCapture> m_log;
-    FakeInhibitor m_inhibitor;
+    DeviceDiscovery* m_discovery = nullptr;
+    AirConnect* m_bridge = nullptr;
+    Settings* m_settings = nullptr;
 
     void discover(const DeviceInfo& info, bool coordinator = true)
     {
-        emit m_discovery->deviceDiscovered(SSDPMSearchResponse{}, info,
-                                           DeviceTopology(coordinator, QStringLiteral("G")));
+        m_home->discover(info, coordinator);
     }
     int count(const QString& prefix) const
     {
@@ -66,11 +54,7 @@ private:
             return std::get<2>(line).startsWith(prefix);
         }));
     }
-    QString config() const
-    {
-        QFile file(m_bridge->configPath());
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
+    QString config() const { return m_home->config(); }
     // Launches in follow mode with one speaker and waits for the running bridge.
     void runWith(const DeviceInfo& info)
     {
@@ -90,17 +74,11 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_store = std::make_unique<DefaultsStore>(m_dir->path());
-        m_settings = std::make_unique<Settings>(*m_store);
-        DeviceDiscovery::Options options;
-        options.ssdp.destinations = {SSDPDestination{QHostAddress(QHostAddress::LocalHost), 9}};
-        m_discovery = std::make_unique<DeviceDiscovery>(options);
-        m_bridge = std::make_unique<AirConnect>(
-            AirConnect::Options{TEST_SUPPORT_DIR "/fake-bridge-ready",
-                                m_dir->filePath("airupnp.xml"), 10s, 300ms, 100ms});
-        SystemSleep::setInhibitor(&m_inhibitor);
-        BridgeController::Services services{m_settings.get(), m_discovery.get(), m_bridge.get()};
+        m_home = std::make_unique<Household>();
+        m_discovery = &m_home->discovery;
+        m_bridge = &m_home->bridge;
+        m_settings = &m_home->settings;
+        BridgeController::Services services{m_settings, m_discovery, m_bridge};
         FollowOptions& follow = services.follow;
         follow.settleDelay = 150ms;
         follow.resumeDelay = 50ms;
@@ -121,9 +99,7 @@ private Q_SLOTS:
         m_controller->shutdown(2000);
         QVERIFY(m_bridge->livingProcessIds().isEmpty());
         m_controller.reset();
-        m_bridge.reset();
-        m_discovery.reset();
-        SystemSleep::setInhibitor(nullptr);
+        m_home.reset();
         m_log.reset();
     }
 
@@ -146,7 +122,7 @@ private Q_SLOTS:
     {
         const DeviceInfo kitchen = speaker("127.0.0.2", "Kitchen", "RINCON_A");
         runWith(kitchen);
-        QVERIFY(Settings(*m_store).followChanges); // saved
+        QVERIFY(Settings(m_home->store).followChanges); // saved
         const qint64 first = m_bridge->processId();
 
         // A re-announcement that changes nothing restarts nothing.

@@ -2,18 +2,15 @@
 // shortcuts, the row's edits, and the list controller with its controls.
 
 #include "Version.h"
-#include "bridge/AirConnect.h"
 #include "bridge/BridgeController.h"
-#include "discovery/DeviceDiscovery.h"
 #include "log/Log.h"
-#include "platform/DefaultsStore.h"
 #include "platform/LaunchOnLogin.h"
 #include "preferences/EditableTextField.h"
 #include "preferences/IconLoader.h"
 #include "preferences/PreferencesTableViewItem.h"
 #include "preferences/PreferencesWindow.h"
-#include "settings/Settings.h"
 #include "support/FileSizeLimit.h"
+#include "support/Household.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -41,11 +38,6 @@ public Q_SLOTS:
     void open(const QUrl& url) { urls.append(url); }
 };
 
-QUrl locationOf(const QString& host)
-{
-    return QUrl(QStringLiteral("http://%1:1400/xml/device_description.xml").arg(host));
-}
-
 // A speaker as the table holds it; a group member unless coordinator.
 DeviceSettings speaker(const QString& name, const QString& host, bool active = true,
                        bool coordinator = true, bool hasTopology = true)
@@ -60,33 +52,16 @@ DeviceSettings speaker(const QString& name, const QString& host, bool active = t
     return record;
 }
 
-DeviceDiscovery::Options quietDiscovery()
-{
-    DeviceDiscovery::Options options;
-    options.ssdp.destinations.clear();
-    options.ssdp.bindAddress = QHostAddress(QHostAddress::LocalHost);
-    return options;
-}
-
-// Everything the window talks to, private to one test: a store and an
-// autostart folder in a temporary folder, a discovery that sends nowhere, a
-// fake bridge.
-struct Fixture {
+// Everything the window talks to, private to one test, with an autostart
+// folder of its own.
+struct Fixture : Household {
     explicit Fixture(bool bridgeInstalled = true)
-        : airConnect({bridgeInstalled ? QStringLiteral(TEST_SUPPORT_DIR "/fake-bridge-ready")
-                                      : dir.filePath("libexec/") + corvane::kBridgeName,
-                      dir.filePath("airupnp.xml"), 10s, 300ms, 300ms})
+        : Household(bridgeInstalled ? Bridge::Installed : Bridge::Missing)
     {
     }
-    ~Fixture() { airConnect.stopAndWait(2000); }
     void add(const DeviceSettings& record) { settings.setDevice(record.info.location, record); }
 
-    QTemporaryDir dir;
-    DefaultsStore store{dir.filePath("config")};
-    Settings settings{store};
-    DeviceDiscovery discovery{quietDiscovery()};
-    AirConnect airConnect;
-    BridgeController bridge{{&settings, &discovery, &airConnect}};
+    BridgeController controller{{&settings, &discovery, &bridge}};
     LaunchOnLogin launchOnLogin{dir.filePath("autostart"), QStringLiteral("/x/corvane-helper")};
     Log log;
 };
@@ -159,7 +134,7 @@ private:
     void showWindow()
     {
         m_window = std::make_unique<PreferencesWindow>(
-            ViewController::Services{&m_env->bridge, &m_env->launchOnLogin, &m_env->log});
+            ViewController::Services{&m_env->controller, &m_env->launchOnLogin, &m_env->log});
         m_window->show();
     }
 
@@ -185,8 +160,8 @@ private:
     {
         const int before = controller().reloadCount();
         // The window's own reaction only: the bridge controller's merge is tested with it.
-        QObject::disconnect(&m_env->discovery, &DeviceDiscovery::deviceDiscovered, &m_env->bridge,
-                            nullptr);
+        QObject::disconnect(&m_env->discovery, &DeviceDiscovery::deviceDiscovered,
+                            &m_env->controller, nullptr);
         emit m_env->discovery.deviceDiscovered({}, {}, {});
         QTest::qWait(20);
         return controller().reloadCount() - before;
@@ -199,7 +174,8 @@ private:
         m_env = std::make_unique<Fixture>(bridgeInstalled);
         m_env->log.setEchoEnabled(false);
         m_env->log.attach();
-        m_changed = std::make_unique<QSignalSpy>(&m_env->bridge, &BridgeController::devicesChanged);
+        m_changed =
+            std::make_unique<QSignalSpy>(&m_env->controller, &BridgeController::devicesChanged);
     }
 
 private Q_SLOTS:
@@ -431,12 +407,12 @@ private Q_SLOTS:
         QFETCH(QString, title);
         const QString state = QTest::currentDataTag();
         if (state.contains("stopped"))
-            m_env->bridge.turnOff(); // the user's off from the status menu
+            m_env->controller.turnOff(); // the user's off from the status menu
         if (state.contains("running"))
-            m_env->airConnect.start({});
+            m_env->bridge.start({});
         if (state.contains("searching"))
             m_env->discovery.searchForDevices(8.0);
-        QCOMPARE(m_env->airConnect.isRunning(), state.contains("running"));
+        QCOMPARE(m_env->bridge.isRunning(), state.contains("running"));
         showWindow();
 
         QCOMPARE(buttonTitle(), title);
@@ -455,21 +431,21 @@ private Q_SLOTS:
         QTRY_COMPARE(buttonTitle(), QStringLiteral("Start"));
         QVERIFY(!spinner()->isVisible());
 
-        m_env->bridge.turnOff();
+        m_env->controller.turnOff();
         QTRY_COMPARE(buttonTitle(), QStringLiteral("Start"));
         QTest::mouseClick(button(), Qt::LeftButton);
-        QVERIFY(!m_env->bridge.isStoppedByUser());
+        QVERIFY(!m_env->controller.isStoppedByUser());
         QVERIFY(m_env->discovery.isSearching());
         QCOMPARE(buttonTitle(), QStringLiteral("Searching..."));
         QVERIFY(!button()->isEnabled());
         QTRY_VERIFY(spinner()->isVisible());
 
         m_env->discovery.stopSearching();
-        m_env->airConnect.start({});
+        m_env->bridge.start({});
         QTRY_COMPARE(buttonTitle(), QStringLiteral("Stop"));
         QTest::mouseClick(button(), Qt::LeftButton);
-        QVERIFY(!m_env->airConnect.isRunning());
-        QVERIFY(!m_env->bridge.isStoppedByUser());
+        QVERIFY(!m_env->bridge.isRunning());
+        QVERIFY(!m_env->controller.isStoppedByUser());
         QCOMPARE(buttonTitle(), QStringLiteral("Start"));
     }
 
@@ -711,9 +687,9 @@ private Q_SLOTS:
         QTest::keyClick(rows[0]->titleField(), Qt::Key_Return);
         QCOMPARE(current("10.0.0.1").name, QStringLiteral("Study"));
 
-        m_env->bridge.turnOff();
+        m_env->controller.turnOff();
         QTest::keyClick(m_window.get(), Qt::Key_S, Qt::AltModifier);
-        QTRY_VERIFY(!m_env->bridge.isStoppedByUser()); // a mnemonic clicks after a flash
+        QTRY_VERIFY(!m_env->controller.isStoppedByUser()); // a mnemonic clicks after a flash
         m_env->discovery.stopSearching();
 
         const QString path = m_env->dir.filePath(QStringLiteral("keys.txt"));
@@ -800,7 +776,7 @@ private Q_SLOTS:
         showWindow();
         auto* panel = m_window->findChild<QWidget*>("missingBridgePanel");
         QVERIFY(!panel->isVisible());
-        m_env->airConnect.start({});
+        m_env->bridge.start({});
         QTRY_VERIFY(panel->isVisible());
         const QString folder = m_env->dir.filePath("libexec");
         const QString text = m_window->findChild<QLabel*>("missingBridgeLabel")->text();
@@ -821,7 +797,7 @@ private Q_SLOTS:
                             folder + '/' + corvane::kBridgeName));
         QTest::mouseClick(button(), Qt::LeftButton);
         m_env->discovery.stopSearching();
-        m_env->airConnect.start({});
+        m_env->bridge.start({});
         QTRY_VERIFY(!panel->isVisible());
     }
 
@@ -850,7 +826,7 @@ private Q_SLOTS:
             m_env->add(office);
         }
         if (state != "no-speakers")
-            m_env->airConnect.start({});
+            m_env->bridge.start({});
         showWindow();
         m_window->setCarriesStatus(true);
         const QString status = state == "running"       ? "Corvane: Running"
