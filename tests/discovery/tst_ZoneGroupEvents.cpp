@@ -103,13 +103,16 @@ private Q_SLOTS:
         QCOMPARE(subscribe.timeout, QByteArray("Second-3600"));
         QCOMPARE(speaker.requests().first(), QStringLiteral("GET /xml/device_description.xml"));
 
-        // Granted one second: renewed at 800 ms with the SID alone.
-        QTRY_COMPARE(speaker.genaCalls().size(), 2);
-        const FakeSpeaker::GenaCall renewal = speaker.genaCalls().at(1);
-        QCOMPARE(renewal.method, QByteArray("SUBSCRIBE"));
-        QCOMPARE(renewal.sid, speaker.subscriptionSid());
-        QVERIFY(renewal.callback.isEmpty() && renewal.nt.isEmpty());
-        QCOMPARE(renewal.status, 200);
+        // Granted one second: renewed every 800 ms with the SID alone.
+        QTRY_COMPARE(speaker.genaCalls().size(), 3);
+        FakeSpeaker::GenaCall renewal;
+        for (qsizetype i : {1, 2}) {
+            renewal = speaker.genaCalls().at(i);
+            QCOMPARE(renewal.method, QByteArray("SUBSCRIBE"));
+            QCOMPARE(renewal.sid, speaker.subscriptionSid());
+            QVERIFY(renewal.callback.isEmpty() && renewal.nt.isEmpty());
+            QCOMPARE(renewal.status, 200);
+        }
 
         // Later events: a repeat of the state reported last is not reported again.
         speaker.sendEvent();
