@@ -252,7 +252,8 @@ bool CrashReport::save(const QString& path, QString* error) const
     // Backtraces and logs are nobody else's business.
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     const QByteArray data = text().toUtf8();
-    if (file.write(data) != data.size() || !file.commit()) {
+    // flush() first: Qt 6.4's commit() reports success when its own flush fails (disk full).
+    if (file.write(data) != data.size() || !file.flush() || !file.commit()) {
         if (error)
             *error = file.errorString();
         return false;

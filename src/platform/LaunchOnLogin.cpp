@@ -149,8 +149,9 @@ bool LaunchOnLogin::writeEntry(QString* error) const
         *error = file.errorString();
         return false;
     }
-    file.write(entry.toText());
-    if (!file.commit()) {
+    const QByteArray text = entry.toText();
+    // flush() first: Qt 6.4's commit() reports success when its own flush fails (disk full).
+    if (file.write(text) != text.size() || !file.flush() || !file.commit()) {
         *error = file.errorString();
         return false;
     }

@@ -1,4 +1,6 @@
 #include "app/CrashReportDialog.h"
+#include "platform/CrashReporter.h"
+#include "support/FileSizeLimit.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -42,6 +44,12 @@ private Q_SLOTS:
         QVERIFY(text.contains(QLatin1String("] before")));
         QVERIFY(text.contains(QLatin1String("] now")));
         QCOMPARE(file.permissions() & QFile::ReadOther, QFile::Permissions());
+
+        // A full disk is a failure, not a saved report.
+        const FileSizeLimit full(0);
+        QString error;
+        QVERIFY(!report.save(dir.filePath(QStringLiteral("full.txt")), &error));
+        QVERIFY(!error.isEmpty());
     }
 };
 
