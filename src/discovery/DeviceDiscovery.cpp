@@ -1,6 +1,7 @@
 #include "discovery/DeviceDiscovery.h"
 
 #include "discovery/SSDPDiscoverySession.h"
+#include "discovery/ZoneGroupService.h"
 #include "log/Logging.h"
 #include "model/XmlText.h"
 #include "model/ZoneGroupState.h"
@@ -12,15 +13,6 @@
 namespace {
 
 const QString kCategory = QStringLiteral("SSDP");
-const QString kZoneGroupTopologyType =
-    QStringLiteral("urn:schemas-upnp-org:service:ZoneGroupTopology:1");
-
-const QByteArray kGetZoneGroupStateEnvelope =
-    "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\""
-    " s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-    "<s:Body><u:GetZoneGroupState xmlns:u=\"urn:schemas-upnp-org:service:ZoneGroupTopology:1\">"
-    "</u:GetZoneGroupState></s:Body></s:Envelope>";
 
 QString bareUdnOf(const DeviceInfo& info, const QUrl& location)
 {
@@ -29,28 +21,6 @@ QString bareUdnOf(const DeviceInfo& info, const QUrl& location)
     static const QRegularExpression prefix(QStringLiteral("^uuid:"),
                                            QRegularExpression::MultilineOption);
     return QString(*info.udn).replace(prefix, QString());
-}
-
-// The ZoneGroupTopology control URL from the description's serviceList, kept
-// on the speaker's own host and port whatever the document says.
-std::optional<QUrl> zoneGroupControlUrl(const pugi::xml_node& device, const QUrl& location)
-{
-    for (const pugi::xml_node& service : device.child("serviceList").children("service")) {
-        if (XmlText::childText(service, "serviceType") != kZoneGroupTopologyType)
-            continue;
-        const auto control = XmlText::childText(service, "controlURL");
-        const QUrl reference = control ? QUrl(*control, QUrl::StrictMode) : QUrl();
-        if (!reference.isValid() || reference.path().isEmpty())
-            return std::nullopt;
-        QUrl url = location.resolved(reference);
-        url.setScheme(location.scheme());
-        url.setHost(location.host());
-        url.setPort(location.port());
-        url.setUserInfo({});
-        url.setFragment({});
-        return url.isValid() ? std::optional<QUrl>(url) : std::nullopt;
-    }
-    return std::nullopt;
 }
 
 } // namespace
@@ -221,7 +191,9 @@ void DeviceDiscovery::onDescription(const PipelinePtr& run, const std::optional<
     run->info = DeviceInfo(device, run->response.location, run->response.server);
     run->bareUdn = bareUdnOf(*run->info, run->response.location);
     if (run->info->udn)
-        run->zoneGroupControlUrl = zoneGroupControlUrl(device, run->response.location);
+        if (QUrl url = ZoneGroupService::url(device, run->response.location, "controlURL");
+            !url.isEmpty())
+            run->zoneGroupControlUrl = url;
     // Only now: the two fetches for one speaker never overlap.
     m_fetcher->get(run->topologyUrl, [this, run](const auto& error, const auto& document) {
         onTopology(run, error, document);
@@ -259,11 +231,11 @@ void DeviceDiscovery::fetchZoneGroupState(const PipelinePtr& run)
         finish(run, std::nullopt, run->info, run->topologyWithoutEntry());
         return;
     }
-    m_fetcher->postSoap(
-        *run->zoneGroupControlUrl, kZoneGroupTopologyType.toUtf8() + "#GetZoneGroupState",
-        kGetZoneGroupStateEnvelope, [this, run](const auto& error, const auto& document) {
-            onZoneGroupState(run, error, document);
-        });
+    m_fetcher->postSoap(*run->zoneGroupControlUrl, ZoneGroupService::getZoneGroupStateAction(),
+                        ZoneGroupService::getZoneGroupStateEnvelope(),
+                        [this, run](const auto& error, const auto& document) {
+                            onZoneGroupState(run, error, document);
+                        });
 }
 
 void DeviceDiscovery::onZoneGroupState(const PipelinePtr& run,

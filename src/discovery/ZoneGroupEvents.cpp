@@ -1,5 +1,6 @@
 #include "discovery/ZoneGroupEvents.h"
 
+#include "discovery/ZoneGroupService.h"
 #include "log/Logging.h"
 #include "model/XmlText.h"
 
@@ -20,40 +21,10 @@
 namespace {
 
 const QString kCategory = QStringLiteral("events");
-const QString kZoneGroupTopologyType =
-    QStringLiteral("urn:schemas-upnp-org:service:ZoneGroupTopology:1");
-const QByteArray kGetZoneGroupStateEnvelope =
-    "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\""
-    " s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-    "<s:Body><u:GetZoneGroupState xmlns:u=\"urn:schemas-upnp-org:service:ZoneGroupTopology:1\">"
-    "</u:GetZoneGroupState></s:Body></s:Envelope>";
 // Nobody needs a subscription longer than a day, and it keeps the timer arithmetic in range.
 constexpr qint64 kMaxGrantedSeconds = 24 * 60 * 60;
 // SUBSCRIBE answers carry no body; a speaker sending one gets no more buffered than this.
 constexpr qint64 kGenaReadBuffer = 16 * 1024;
-
-// A URL from the ZoneGroupTopology entry of a description's serviceList, kept
-// on the speaker's own host and port whatever the document says.
-QUrl serviceUrl(const pugi::xml_node& device, const QUrl& location, const char* element)
-{
-    for (const pugi::xml_node& service : device.child("serviceList").children("service")) {
-        if (XmlText::childText(service, "serviceType") != kZoneGroupTopologyType)
-            continue;
-        const auto text = XmlText::childText(service, element);
-        const QUrl reference = text ? QUrl(*text, QUrl::StrictMode) : QUrl();
-        if (!reference.isValid() || reference.path().isEmpty())
-            return {};
-        QUrl url = location.resolved(reference);
-        url.setScheme(location.scheme());
-        url.setHost(location.host());
-        url.setPort(location.port());
-        url.setUserInfo({});
-        url.setFragment({});
-        return url.isValid() ? url : QUrl();
-    }
-    return {};
-}
 
 // The local address the system would send from to reach url's host: a UDP
 // socket's connect picks the route without sending anything.
@@ -200,8 +171,8 @@ void ZoneGroupEvents::onDescription(const QUrl& location, const std::optional<Fe
                                     const XmlFetcher::Document& document)
 {
     const pugi::xml_node device = document->child("root").child("device");
-    const Speaker speaker{serviceUrl(device, location, "eventSubURL"),
-                          serviceUrl(device, location, "controlURL")};
+    const Speaker speaker{ZoneGroupService::url(device, location, "eventSubURL"),
+                          ZoneGroupService::url(device, location, "controlURL")};
     if (error || speaker.eventUrl.isEmpty()) {
         Logging::warning(QStringLiteral("No ZoneGroupTopology event URL in the description at ") +
                              location.toString(),
@@ -387,8 +358,8 @@ void ZoneGroupEvents::poll()
     if (control.isEmpty()) // description unknown: where every ZonePlayer has it
         control = location.resolved(QUrl(QStringLiteral("/ZoneGroupTopology/Control")));
     m_fetchingState = true;
-    m_fetcher->postSoap(control, kZoneGroupTopologyType.toUtf8() + "#GetZoneGroupState",
-                        kGetZoneGroupStateEnvelope,
+    m_fetcher->postSoap(control, ZoneGroupService::getZoneGroupStateAction(),
+                        ZoneGroupService::getZoneGroupStateEnvelope(),
                         [this, generation = m_generation](const auto& error, const auto& document) {
                             if (generation == m_generation)
                                 onZoneGroupState(error, document);
