@@ -120,6 +120,7 @@ private Q_SLOTS:
         // A host that sends a left click as a trigger gets the menu.
         emit m_delegate->statusItem()->activated(QSystemTrayIcon::Trigger);
         QTRY_VERIFY(m_delegate->statusMenu()->isVisible());
+        QVERIFY(!window()->isVisible()); // the menu brings back only a window still open
         m_delegate->statusMenu()->hide();
     }
 

@@ -1,5 +1,6 @@
 #include "bridge/BridgeController.h"
 #include "bridge/RestartPolicy.h"
+#include "lab/FakeSpeaker.h"
 #include "model/ZoneGroupState.h"
 #include "support/Household.h"
 #include "support/LogCapture.h"
@@ -83,6 +84,7 @@ private Q_SLOTS:
         follow.settleDelay = 150ms;
         follow.resumeDelay = 50ms;
         follow.retrySearchInterval = 100ms;
+        follow.earliestSearchEnd = 300ms;
         follow.restart = {50ms, 400ms, 60s, 5, 60s};
         follow.announcements.port = 0; // a free port on loopback, never 1900
         follow.announcements.includeLoopback = true;
@@ -210,8 +212,10 @@ private Q_SLOTS:
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
         const qint64 first = m_bridge->processId();
         // Goodbye: the speaker leaves the menu, the bridge stays as it is.
+        QSignalSpy changed(m_controller.get(), &BridgeController::devicesChanged);
         emit m_controller->announcements()->byebye(QStringLiteral("RINCON_A"));
         QVERIFY(!m_settings->device(speaker("127.0.0.2", "", "").location)->active);
+        QCOMPARE(changed.size(), 1);
         m_controller->deviceSettingsChanged(); // nothing else changed
         QTest::qWait(300);
         QCOMPARE(m_bridge->processId(), first);
@@ -220,6 +224,10 @@ private Q_SLOTS:
         emit m_controller->announcements()->alive(pantry, QStringLiteral("RINCON_B"));
         emit m_controller->announcements()->alive(pantry, QStringLiteral("RINCON_B"));
         QCOMPARE(count("Fetching announced speaker at " + pantry.toString()), 1);
+        // So is the one that said goodbye, once it is back.
+        emit m_controller->announcements()->alive(locationOf("127.0.0.2"),
+                                                  QStringLiteral("RINCON_A"));
+        QCOMPARE(count("Fetching announced speaker at " + locationOf("127.0.0.2").toString()), 1);
     }
 
     void resumeRestarts()
@@ -243,8 +251,11 @@ private Q_SLOTS:
                                               "%1 ms")
                                    .arg(delay)),
                          1);
+            if (delay == 400) // a speaker found meanwhile waits for the restart too
+                discover(speaker("127.0.0.3", "Pantry", "RINCON_B"));
             QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
         }
+        QCOMPARE(count("Starting AirConnect: Pantry"), 0);
         crashBridge();
         QTRY_COMPARE(count("AirConnect ended unexpectedly too often"), 1);
         QTest::qWait(600);
@@ -262,7 +273,8 @@ private Q_SLOTS:
     void stopsAskedForNeverRestart()
     {
         runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
-        m_controller->stopBridge(); // the window's Stop
+        discover(speaker("127.0.0.5", "Attic", "RINCON_D")); // a restart waits to settle...
+        m_controller->stopBridge(); // ...and the window's Stop calls it off
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Stopped"));
         discover(speaker("127.0.0.3", "Pantry", "RINCON_B"));
         QTest::qWait(300);
@@ -271,12 +283,29 @@ private Q_SLOTS:
         m_controller->turnOn();
         m_discovery->stopSearching();
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
+        emit m_controller->resumeWatcher()->resumed(); // its search is called off too
         m_controller->turnOff();
         discover(speaker("127.0.0.4", "Hall", "RINCON_C"));
         QTest::qWait(300);
-        QVERIFY(!m_bridge->isRunning());
+        QVERIFY(!m_bridge->isRunning() && !m_discovery->isSearching());
         QCOMPARE(count("Restarting AirConnect"), 0);
         QCOMPARE(count("AirConnect ended unexpectedly"), 0);
+    }
+
+    // The launch search ends once the household has answered, but never
+    // before its earliest end, which leaves room for other households.
+    void launchSearchEndsOnceHouseholdAnswered()
+    {
+        FakeSpeaker kitchen({});
+        QVERIFY(kitchen.start());
+        m_settings->followChanges = true;
+        QElapsedTimer clock;
+        clock.start();
+        m_controller->launch();
+        m_discovery->fetchAnnounced(kitchen.location());
+        QTRY_VERIFY(!m_discovery->isSearching());
+        QVERIFY(clock.elapsed() >= 250); // a coarse timer may fire a little early
+        QCOMPARE(count("Every speaker of the household has answered"), 1);
     }
 
     void nothingFoundSearchesAgain()

@@ -95,7 +95,8 @@ private Q_SLOTS:
         QCOMPARE(found.info.roomName, "Kitchen");
         QCOMPARE(found.topology, DeviceTopology(true, kGroup));
         QCOMPARE(discovery.devices(), (QHash<QUrl, DeviceInfo>{{location, found.info}}));
-        QCOMPARE(speaker.requests(), kFetches); // one after the other, never overlapping
+        QCOMPARE(speaker.requests(), kFetches);   // one after the other, never overlapping
+        QVERIFY(discovery.isHouseholdComplete()); // it lists only itself
 
         QVERIFY(log.has(Level::Info, kSSDP, "searchForDevices"));
         QVERIFY(log.has(Level::Info, kSSDP,
@@ -106,6 +107,7 @@ private Q_SLOTS:
         // A new search announces it again, and so does every further answer handed on
         // (the SSDP client passes repeats only across sessions). Services are only logged.
         discovery.searchForDevices(std::nullopt);
+        QVERIFY(!discovery.isHouseholdComplete()); // each search counts afresh
         discovery.discoveredDevice(found.response, *discovery.session());
         SSDPMSearchResponse service;
         service.searchTarget = QStringLiteral("urn:schemas-upnp-org:service:ZoneGroupTopology:1");

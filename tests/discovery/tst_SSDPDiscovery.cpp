@@ -76,6 +76,9 @@ private Q_SLOTS:
                  "HTTP/1.1 200 OK\r\n" + QByteArray("A:\r\n").repeated(2000), // header flood
              })
             search.send(hostile);
+        const QByteArray largest = answer("http://127.0.0.2/largest");
+        search.send(largest +
+                    QByteArray(SSDPMSearchResponse::kMaxDatagramSize - largest.size(), ' '));
         search.send(answer("http://127.0.0.2/", kTopologyService));
         // More distinct answers than one session keeps.
         for (int i = 0; i < SSDPDiscoverySession::kMaxAnswers; ++i) {
@@ -86,7 +89,7 @@ private Q_SLOTS:
         QTRY_COMPARE(search.devices.size(), SSDPDiscoverySession::kMaxAnswers - 1);
         QTest::qWait(50);
         QCOMPARE(search.devices.size(), SSDPDiscoverySession::kMaxAnswers - 1);
-        QCOMPARE(search.devices.first().location, QUrl(QStringLiteral("http://127.0.0.2/0")));
+        QCOMPARE(search.devices.first().location, QUrl(QStringLiteral("http://127.0.0.2/largest")));
         QCOMPARE(search.services.size(), 1);
         QCOMPARE(search.services.first().searchTarget, QString::fromLatin1(kTopologyService));
         QVERIFY(log.has(Logging::Level::Debug, "SSDP", "Dropping SSDP datagram of 8193 bytes"));

@@ -116,6 +116,8 @@ private Q_SLOTS:
         if (expected == "alive") {
             QCOMPARE(setup.alive.first().at(0).toUrl(), setup.speaker.location());
             QCOMPARE(setup.alive.first().at(1).toString(), kUdn);
+            setup.send(setup.speaker.ssdpNotify("ssdp:byebye")); // no repeat of its alive
+            QTRY_COMPARE(setup.byebye.size(), 2);
         } else if (expected == "byebye") {
             QCOMPARE(setup.byebye.first().first().toString(), kUdn);
         }

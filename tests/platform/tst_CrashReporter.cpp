@@ -156,6 +156,22 @@ private Q_SLOTS:
         QVERIFY(!handled[0][2].isEmpty());
         QVERIFY(handled[0][3].contains(reports[0]));
     }
+
+    // With an alert, each crash waits for the answer to the one before.
+    void crashesAreOfferedOneAtATime()
+    {
+        QTemporaryDir dir;
+        CrashReporter reporter(dir.path(), QString());
+        for (const char* name : {"/crash-1-1.txt", "/crash-2-2.txt"})
+            QVERIFY(QDir().mkpath(reporter.crashDirectory()) &&
+                    QFile(reporter.crashDirectory() + name).open(QIODevice::WriteOnly));
+        QList<std::function<void()>> shown;
+        reporter.setPresenter([&shown](const CrashReport&, auto done) { shown.append(done); });
+        reporter.startManager();
+        QTRY_COMPARE(shown.size(), 1);
+        shown[0]();
+        QTRY_COMPARE(shown.size(), 2);
+    }
 };
 
 int main(int argc, char** argv)

@@ -162,7 +162,8 @@ private Q_SLOTS:
         QTRY_COMPARE(NetworkWatcher::currentIPv4Addresses(), addresses);
     }
 
-    // A stopped watcher stays silent while a started one hears the change.
+    // A stopped watcher stays silent and holds no socket, while a started one
+    // hears the change, and only one that can matter.
     void stopSilences()
     {
         if (!inNamespace())
@@ -171,10 +172,17 @@ private Q_SLOTS:
         NetworkWatcher running;
         QSignalSpy silent(&stopped, &NetworkWatcher::changed);
         QSignalSpy heard(&running, &NetworkWatcher::changed);
+        QDir fds(QStringLiteral("/proc/self/fd"));
+        const uint files = fds.count();
         QVERIFY(stopped.start());
         QVERIFY(running.start());
         stopped.stop();
         QVERIFY(!stopped.isActive());
+        fds.refresh();
+        QCOMPARE(fds.count(), files + 1); // the running one's socket
+        QVERIFY(ip(split("addr add 10.99.0.12/32 dev corvane-a scope host")));
+        QTest::qWait(50);
+        QVERIFY(heard.isEmpty());
         QVERIFY(ip(split("addr add 10.99.0.11/24 dev corvane-a")));
         QTRY_VERIFY(!heard.isEmpty());
         QTest::qWait(50);
