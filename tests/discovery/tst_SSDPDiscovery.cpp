@@ -73,7 +73,8 @@ private Q_SLOTS:
                  QByteArray(good).replace("http://127.0.0.9:1400", "file://"),
                  QByteArray(good).replace("http://127.0.0.9:1400", ""),
                  QByteArray(good).replace("location:", "\nlocation:"), // after the blank line
-                 "HTTP/1.1 200 OK\r\n" + QByteArray("A:\r\n").repeated(2000), // header flood
+                 "HTTP/1.1 200 OK\r\n" + QByteArray("A:\r\n").repeated(2000),  // header flood
+                 QByteArray(good).insert(16, QByteArray("A:\n").repeated(62)), // 65 headers
              })
             search.send(hostile);
         const QByteArray largest = answer("http://127.0.0.2/largest");

@@ -77,6 +77,9 @@ private Q_SLOTS:
             << QByteArray("ssdp:alive") << "";
         QTest::newRow("LOCATION not http")
             << QByteArray("http://") << QByteArray("ftp://") << QByteArray("ssdp:alive") << "";
+        QTest::newRow("UDN beyond 128 characters")
+            << QByteArray("USN: uuid:") << "USN: uuid:" + QByteArray(120, 'A')
+            << QByteArray("ssdp:alive") << "";
         QTest::newRow("USN without uuid")
             << QByteArray("USN: uuid:") << QByteArray("USN: ") << QByteArray("ssdp:alive") << "";
         QTest::newRow("unknown NTS")

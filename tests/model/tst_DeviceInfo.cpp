@@ -126,6 +126,7 @@ private Q_SLOTS:
         QVERIFY(!info.iconList[1]->url && !info.iconList[1]->id && !info.iconList[1]->mimetype);
         QCOMPARE(info.iconList[2]->id, 7);
         QCOMPARE(info.iconList[2]->url, QUrl(QStringLiteral("http://cdn.example/b.png")));
+        QVERIFY(!(info == parseDevice("<iconList><icon/><icon/><icon/></iconList>")));
 
         QVERIFY(parseDevice("<iconList/>").iconList.isEmpty());
         QVERIFY(parseDevice("").iconList.isEmpty());

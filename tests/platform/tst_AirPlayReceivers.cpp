@@ -177,6 +177,12 @@ private Q_SLOTS:
             QSignalSpy removed(&receivers, &AirPlayReceivers::receiverRemoved);
             receivers.start();
             QTRY_COMPARE(browsers().size(), 2);
+            // Gone while being resolved: each gives its resolution slot back.
+            QVERIFY(mock(QStringLiteral("AddServices"),
+                         {QStringLiteral("Gone"), kRaop, 8u, QStringLiteral("198.51.100.60")})
+                        .type() == QDBusMessage::ReplyMessage);
+            for (int i = 0; i < 8; ++i)
+                QVERIFY(remove(QStringLiteral("Gone%1").arg(i), kRaop));
             QVERIFY(add(QStringLiteral("AA@Kitchen"), kRaop, kSpeaker.toString(),
                         {"model=Sonos One", "flag", "=novalue", "MODEL=second"}));
             QVERIFY(add(QStringLiteral("Kitchen"), kAirPlay, kSpeaker.toString()));

@@ -155,6 +155,12 @@ private Q_SLOTS:
         QVERIFY(handled[0][1].endsWith(QLatin1String("/CrashReporter.cpp")));
         QVERIFY(!handled[0][2].isEmpty());
         QVERIFY(handled[0][3].contains(reports[0]));
+
+        // This session's lines reach its file until it stops, whichever loggers existed before.
+        thisSession.stop();
+        Logging::info(QStringLiteral("after stop"));
+        QVERIFY(thisSession.sessionTail(QCoreApplication::applicationPid(), 1)
+                    .endsWith(QLatin1String("] this session")));
     }
 
     // With an alert, each crash waits for the answer to the one before.

@@ -145,6 +145,19 @@ private Q_SLOTS:
         QCOMPARE(call[4].toString(), sentBody);
         QCOMPARE(call[7].toInt(), -1);
     }
+
+    void refusedIsNotShown() // nothing is shown when the server refuses
+    {
+        QVERIFY(serverRuns());
+        QCOMPARE(callMock(QStringLiteral("AddMethod"),
+                          {kService, QStringLiteral("Notify"), QStringLiteral("susssasa{sv}i"),
+                           QStringLiteral("u"),
+                           QStringLiteral("raise dbus.exceptions.DBusException('full')")})
+                     .type(),
+                 QDBusMessage::ReplyMessage);
+        DesktopNotifier notifier;
+        QVERIFY(notified(notifier, QStringLiteral("Speakers"), QStringLiteral("changed"), false));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDesktopNotifier)

@@ -93,6 +93,7 @@ private Q_SLOTS:
             << ours << base + "[Desktop Action quit]\nHidden=true\n"
             << true;
         QTest::newRow("other group first") << ours << "[Other]\nA=b\n" + base << false;
+        QTest::newRow("main group twice") << ours << base + base << false;
         QTest::newRow("stray line") << ours << base + "garbage\n" << false;
         QTest::newRow("not UTF-8") << ours << base + "Name=\xff\xfe\n" << false;
         QTest::newRow("oversized")
