@@ -88,6 +88,10 @@ private Q_SLOTS:
         DeviceSettings kitchen{"K\u00fcche \u266b", {}, DeviceTopology(false, "G:0"), true};
         kitchen.info.udn = "uuid:RINCON_K01400";
 
+        QProcess leftover; // an earlier run's: it ends on SIGTERM, so it is not killed
+        leftover.start(fake("ready"), {"-Z", "-x", config()});
+        QVERIFY(leftover.waitForStarted());
+
         // Opened the careless way: without O_CLOEXEC it would be inherited.
         const QString ours = m_dir->filePath("ours");
         const int inheritable = ::open(QFile::encodeName(ours), O_CREAT | O_RDWR, 0600);
@@ -97,7 +101,10 @@ private Q_SLOTS:
         spyOn(airConnect);
         airConnect.start({den, kitchen});
         ::close(inheritable);
-        QCOMPARE(m_log.value(Level::Info), {"Wrote config file to file://" + config()});
+        QCOMPARE(m_log.value(Level::Info),
+                 QStringList({"Ending bridge left by an earlier run: " +
+                                  QString::number(leftover.processId()),
+                              "Wrote config file to file://" + config()}));
         QFile file(config());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(),

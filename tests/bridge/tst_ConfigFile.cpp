@@ -51,8 +51,10 @@ private Q_SLOTS:
             << "uuid:R\r1" << entry.arg("uuid:R&#13;1", "Den&#13;\nTV&#13;");
         QTest::newRow("50 bytes kept whole")
             << repeated('a', 48) + "\u00e9" << udn << entry.arg(udn, repeated('a', 48) + "\u00e9");
-        QTest::newRow("cut before a two-byte letter")
-            << repeated('a', 49) + "\u00e9z" << udn << entry.arg(udn, repeated('a', 49));
+        QTest::newRow("cut before the first two-byte character")
+            << repeated('a', 49) + "\u0080z" << udn << entry.arg(udn, repeated('a', 49));
+        QTest::newRow("cut before the first three-byte character")
+            << repeated('a', 48) + "\u0800" << udn << entry.arg(udn, repeated('a', 48));
         QTest::newRow("cut before a combined letter, not inside it")
             << repeated('a', 48) + "e\u0301" << udn << entry.arg(udn, repeated('a', 48));
         QTest::newRow("cut before a surrogate pair")

@@ -221,6 +221,7 @@ private Q_SLOTS:
         // The window's own shortcuts compete for the keys, as a menu would.
         QWidget window;
         auto* field = new EditableTextField(&window);
+        field->setMaxUtf8Bytes(9); // full once typed: a paste takes the selection's room
         auto* action = new QAction(&window);
         action->setShortcuts(QKeySequence::listFromString("Ctrl+A; Ctrl+C; Ctrl+Alt+C"));
         window.addAction(action);
@@ -473,6 +474,9 @@ private Q_SLOTS:
         QCOMPARE(reloadsAfterDiscovery(), 0);
         m_window->show(); // what was found meanwhile shows at once
         QCOMPARE(rowTitles(), (QStringList{"Attic", "Den", "Study"}));
+        m_env->add(speaker("Attic", "10.0.0.8", false)); // gone: its row goes too
+        reloadsAfterDiscovery();
+        QCOMPARE(rowTitles(), (QStringList{"Den", "Study"}));
     }
 
     // The panel leaves the event loop running; cancelled, it writes nothing;
@@ -500,6 +504,8 @@ private Q_SLOTS:
             QTest::mouseClick(m_window->findChild<QPushButton*>("saveLogButton"), Qt::LeftButton);
             QFileDialog* panel = controller().savePanel();
             QVERIFY(panel && panel->isVisible());
+            controller().saveLogClicked(); // clicked again: the same panel
+            QCOMPARE(controller().savePanel(), panel);
             QVERIFY(panel->selectedFiles().value(0).contains("/corvane-log-"));
             panel->selectFile(path);
             QDialog* dialog = panel;
@@ -511,6 +517,9 @@ private Q_SLOTS:
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(saved.readAll()), m_env->log.dump(1000));
         QVERIFY(alert.isEmpty());
+        controller().saveLogClicked();
+        m_window->hide(); // a closed window leaves no panel behind
+        QTRY_VERIFY(!controller().savePanel());
 
         controller().setNextSavePath(m_env->dir.filePath(QStringLiteral("no/such/log.txt")));
         controller().saveLogClicked();
@@ -565,26 +574,30 @@ private Q_SLOTS:
     void iconLoaderRefusesWhatIsNoIcon_data()
     {
         QTest::addColumn<QString>("path"); // on the local server, or a whole URL
-        QTest::addColumn<bool>("shown");
+        QTest::addColumn<QSize>("size");   // as kept; invalid: none
         QTest::addColumn<int>("fetches");
-        QTest::newRow("icon") << "/icon.png" << true << 1;
-        QTest::newRow("local file") << "file:///etc/passwd" << false << 0;
-        QTest::newRow("resource") << "qrc:/statusIcon.svg" << false << 0;
-        QTest::newRow("ftp") << "ftp://127.0.0.1/icon.png" << false << 0;
-        QTest::newRow("body over the size limit") << "/padded.png" << false << 1;
-        QTest::newRow("over a megapixel") << "/huge.png" << false << 1;
-        QTest::newRow("redirect") << "/moved.png" << false << 1;
-        QTest::newRow("garbage") << "/garbage.png" << false << 1;
-        QTest::newRow("error page") << "/missing.png" << false << 1;
+        QTest::newRow("icon") << "/icon.png" << QSize(48, 48) << 1;
+        QTest::newRow("wide, scaled down") << "/wide.png" << QSize(64, 24) << 1;
+        QTest::newRow("at the size and pixel limits") << "/limits.png" << QSize(64, 64) << 1;
+        QTest::newRow("local file") << "file:///etc/passwd" << QSize() << 0;
+        QTest::newRow("resource") << "qrc:/statusIcon.svg" << QSize() << 0;
+        QTest::newRow("ftp") << "ftp://127.0.0.1/icon.png" << QSize() << 0;
+        QTest::newRow("body over the size limit") << "/padded.png" << QSize() << 1;
+        QTest::newRow("over a megapixel") << "/huge.png" << QSize() << 1;
+        QTest::newRow("redirect") << "/moved.png" << QSize() << 1;
+        QTest::newRow("garbage") << "/garbage.png" << QSize() << 1;
+        QTest::newRow("error page") << "/missing.png" << QSize() << 1;
     }
 
     void iconLoaderRefusesWhatIsNoIcon()
     {
         QFETCH(QString, path);
-        QFETCH(bool, shown);
+        QFETCH(QSize, size);
         IconServer server;
         QVERIFY(server.isListening());
         server.serve("/icon.png", png(48, 48));
+        server.serve("/wide.png", png(128, 48));
+        server.serve("/limits.png", png(1024, 1024, IconLoader::maxIconBytes));
         server.serve("/padded.png", png(48, 48, IconLoader::maxIconBytes + 1));
         server.serve("/huge.png", png(1025, 1024));
         server.serve("/moved.png", {}, "302 Found",
@@ -593,18 +606,15 @@ private Q_SLOTS:
         server.serve("/missing.png", png(48, 48), "404 Not Found");
 
         IconLoader loader;
+        PreferencesTableViewItem row(m_env->settings, &loader);
         const QUrl url = path.startsWith(u'/') ? server.url(path) : QUrl(path);
-        QSignalSpy loaded(&loader, &IconLoader::loaded);
-        std::optional<QImage> image = loader.image(url);
+        row.setIconUrl(url);
+        loader.image(url); // asked again while it loads
         QTEST(loader.fetchCount(), "fetches");
-        if (!image) {
-            QTRY_COMPARE(loaded.size(), 1);
-            image = loader.image(url);
-        }
-        QVERIFY(image);
-        QCOMPARE(!image->isNull(), shown);
-        if (shown)
-            QCOMPARE(image->size(), QSize(48, 48));
+        std::optional<QImage> image;
+        QTRY_VERIFY((image = loader.image(url)));
+        QCOMPARE(image->size(), size.isValid() ? size : QSize(0, 0));
+        QCOMPARE(row.icon()->pixmap().isNull(), !size.isValid()); // shown once it has come
         QVERIFY(!server.requested.contains("/icon.png") || path == "/icon.png"); // not followed
         QTEST(loader.fetchCount(), "fetches"); // remembered, not fetched again
     }

@@ -1,6 +1,7 @@
 #include "log/Logging.h"
 #include "platform/DefaultsStore.h"
 #include "settings/Settings.h"
+#include "support/FileSizeLimit.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -104,6 +105,8 @@ private Q_SLOTS:
         QVERIFY2(fresh.match(stored()).hasMatch(), stored());
         QCOMPARE(QFile::permissions(m_store->path(kKey)),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        QCOMPARE(QFile::permissions(m_dir->filePath("config")),
+                 QFile::permissions(m_store->path(kKey)) | QFile::ExeOwner | QFile::ExeUser);
     }
 
     // The last of duplicate locations wins; extra members are dropped on save.
@@ -121,6 +124,10 @@ private Q_SLOTS:
             settings.setDevice(QUrl(at.arg(9)), speaker("later", at.arg(9), true));
             settings.setDevice(QUrl(at.arg(5)), speaker("attic", at.arg(5), true));
             QVERIFY(settings.save());
+            settings.removeDevice(QUrl(at.arg(5)));
+            const FileSizeLimit full(0); // a failed save leaves the last one whole
+            QVERIFY(!settings.save());
+            QVERIFY(std::get<2>(m_log.last()).startsWith("Failed to save settings - "));
         }
         QVERIFY(!stored().contains("futureMember"));
         QVERIFY(stored().contains("\"installedAt\":518005230.5,"));
@@ -175,8 +182,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logged"); // how the load's error begins
         QTest::newRow("cannot be opened") << "folder"
                                           << "Failed to read settings, cannot read ";
-        QTest::newRow("I/O error") << "io-error"
+        QTest::newRow("I/O error") << "/proc/self/mem" // reading at offset 0 fails: EIO
                                    << "Failed to read settings, cannot read ";
+        QTest::newRow("endless, with no size") << "/dev/zero"
+                                               << "Failed to read settings, ";
         QTest::newRow("over the size limit") << "huge"
                                              << "Failed to read settings, ";
         QTest::newRow("undecodable, cannot be kept aside") << "blocked-aside"
@@ -192,12 +201,14 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(path));
         if (kind == "folder") {
             QVERIFY(QDir().mkdir(path));
-        } else if (kind == "io-error") {
-            QVERIFY(QFile::link("/proc/self/mem", path)); // reading at offset 0 fails: EIO
+        } else if (kind.startsWith('/')) {
+            QVERIFY(QFile::link(kind, path));
         } else if (kind == "huge") {
             QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) &&
-                    file.resize(DefaultsStore::maxValueSize + 1));
+            // Up to the limit is fine.
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(DefaultsStore::maxValueSize));
+            QCOMPARE(m_store->value(kKey)->size(), DefaultsStore::maxValueSize);
+            QVERIFY(file.resize(DefaultsStore::maxValueSize + 1));
         } else {
             QVERIFY(m_store->setValue(kKey, "{\"devices\": ["));
             QVERIFY(QDir().mkpath(path + ".unreadable/in-the-way")); // rename(2) cannot replace it
