@@ -1,8 +1,7 @@
 #include "bridge/ConfigFile.h"
 
 #include "bridge/BridgeText.h"
-
-#include <QSaveFile>
+#include "platform/SaveFile.h"
 
 namespace {
 
@@ -30,13 +29,6 @@ QString elementText(const QString& text)
 {
     return xmlEscape(AttributeValueEscape::NoAttribute, text)
         .replace(QLatin1Char('\r'), QLatin1String("&#13;"));
-}
-
-bool fail(QString* error, const QString& message)
-{
-    if (error)
-        *error = message;
-    return false;
 }
 
 } // namespace
@@ -94,14 +86,6 @@ QByteArray configText(const QList<DeviceSettings>& devices)
 
 bool writeConfig(const QString& path, const QList<DeviceSettings>& devices, QString* error)
 {
-    const QByteArray text = configText(devices);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(error, file.errorString());
-    // Set on the temporary file, so the names are never readable by others.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    // flush() first: Qt 6.4's commit() reports success when its own flush fails (disk full).
-    if (file.write(text) != text.size() || !file.flush() || !file.commit())
-        return fail(error, file.errorString());
-    return true;
+    // Private from the first byte, so the names are never readable by others.
+    return saveAtomically(path, configText(devices), true, error);
 }

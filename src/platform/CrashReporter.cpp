@@ -3,13 +3,13 @@
 #include "Version.h"
 #include "log/LogFile.h"
 #include "log/Logging.h"
+#include "platform/SaveFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
-#include <QSaveFile>
 #include <QTimer>
 
 #include <atomic>
@@ -243,22 +243,8 @@ bool CrashReport::save(const QString& path, QString* error) const
             *error = QStringLiteral("cannot create %1").arg(folder);
         return false;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
     // Backtraces and logs are nobody else's business.
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    const QByteArray data = text().toUtf8();
-    // flush() first: Qt 6.4's commit() reports success when its own flush fails (disk full).
-    if (file.write(data) != data.size() || !file.flush() || !file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
+    return saveAtomically(path, text().toUtf8(), true, error);
 }
 
 // ---- FeedbackManager

@@ -1,11 +1,11 @@
 #include "platform/DefaultsStore.h"
 
+#include "platform/SaveFile.h"
 #include "platform/SystemError.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -86,16 +86,10 @@ bool DefaultsStore::setValue(const QString& key, const QByteArray& value, QStrin
         QFile::setPermissions(m_directory, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                QFileDevice::ExeOwner);
     }
-    QSaveFile file(path(key));
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(error,
-                    QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
-    // Set on the temporary file, so the value is never readable by others, not even briefly.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    // flush() first: Qt 6.4's commit() reports success when its own flush fails (disk full).
-    if (file.write(value) != value.size() || !file.flush() || !file.commit())
-        return fail(error,
-                    QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    // Private from the first byte: the value is never readable by others, not even briefly.
+    QString reason;
+    if (!saveAtomically(path(key), value, true, &reason))
+        return fail(error, QStringLiteral("cannot write %1: %2").arg(path(key), reason));
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "log/Logging.h"
 #include "platform/DesktopEntry.h"
 #include "platform/Launcher.h"
+#include "platform/SaveFile.h"
 
 #include "Version.h"
 
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace {
@@ -144,18 +144,7 @@ bool LaunchOnLogin::writeEntry(QString* error) const
     entry.set(QStringLiteral("X-KDE-autostart-after"), QStringLiteral("panel"));
     entry.set(QStringLiteral("X-LXQt-Need-Tray"), QStringLiteral("true"));
 
-    QSaveFile file(entryPath());
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    const QByteArray text = entry.toText();
-    // flush() first: Qt 6.4's commit() reports success when its own flush fails (disk full).
-    if (file.write(text) != text.size() || !file.flush() || !file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return saveAtomically(entryPath(), entry.toText(), false, error);
 }
 
 bool LaunchOnLogin::removeEntry(QString* error) const

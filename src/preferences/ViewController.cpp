@@ -6,6 +6,7 @@
 #include "log/Log.h"
 #include "log/Logging.h"
 #include "platform/LaunchOnLogin.h"
+#include "platform/SaveFile.h"
 #include "preferences/EditableTextField.h"
 #include "preferences/IconLoader.h"
 #include "preferences/PreferencesTableViewItem.h"
@@ -20,7 +21,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScrollArea>
 #include <QStandardPaths>
 #include <QVBoxLayout>
@@ -431,18 +431,9 @@ void ViewController::saveLogTo(const QString& path)
 
 std::optional<QString> ViewController::writeLog(const QString& path) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    const QByteArray bytes = m_log.dump(Log::maxLines).toUtf8();
-    // flush() here: Qt 6.4's commit() reports success when its own flush fails (disk full).
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
+    QString reason;
+    if (!saveAtomically(path, m_log.dump(Log::maxLines).toUtf8(), false, &reason))
         return reason;
-    }
-    if (!file.commit())
-        return file.errorString();
     return std::nullopt;
 }
 
