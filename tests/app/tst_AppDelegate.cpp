@@ -1,10 +1,10 @@
+#include "DelegateHome.h"
 #include "Version.h"
 #include "app/AppDelegate.h"
 #include "app/StatusMenu.h"
 #include "bridge/BridgeController.h"
 #include "log/Logging.h"
 #include "platform/LaunchOnLogin.h"
-#include "support/Household.h"
 #include "support/LogCapture.h"
 
 #include <QAction>
@@ -23,14 +23,9 @@ using namespace std::chrono_literals;
 class TestAppDelegate : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<Household> m_home;
-    std::unique_ptr<CrashReporter> m_reporter;
-    std::unique_ptr<LaunchOnLogin> m_launchOnLogin;
+    std::unique_ptr<DelegateHome> m_home;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<LogCapture> m_log;
-    Settings* m_settings = nullptr;
-    DeviceDiscovery* m_discovery = nullptr;
-    AirConnect* m_bridge = nullptr;
 
     void discover(const DeviceInfo& info, bool coordinator = true)
     {
@@ -57,18 +52,9 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_home = std::make_unique<Household>();
-        m_settings = &m_home->settings;
-        m_discovery = &m_home->discovery;
-        m_bridge = &m_home->bridge;
-        m_reporter = std::make_unique<CrashReporter>(m_home->dir.filePath(QStringLiteral("state")),
-                                                     QString());
-        // A private autostart folder: launching repairs the entry found there.
-        m_launchOnLogin = std::make_unique<LaunchOnLogin>(
-            m_home->dir.filePath(QStringLiteral("autostart")), QStringLiteral("/x/corvane-helper"));
-        AppDelegate::Services services{m_settings,       m_discovery, m_bridge,
-                                       m_reporter.get(), nullptr,     m_launchOnLogin.get()};
-        m_delegate = std::make_unique<AppDelegate>(AppDelegate::StatusItemMode::Headless, services);
+        m_home = std::make_unique<DelegateHome>();
+        m_delegate = std::make_unique<AppDelegate>(AppDelegate::StatusItemMode::Headless,
+                                                   m_home->services());
         m_log = std::make_unique<LogCapture>();
         m_delegate->applicationDidFinishLaunching();
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Looking For Speakers..."));
@@ -79,7 +65,7 @@ private Q_SLOTS:
     void cleanup()
     {
         m_delegate->applicationWillTerminate();
-        QVERIFY(m_bridge->livingProcessIds().isEmpty());
+        QVERIFY(m_home->bridge.livingProcessIds().isEmpty());
         m_delegate.reset();
         m_home.reset();
         m_log.reset();
@@ -93,16 +79,16 @@ private Q_SLOTS:
                                       QStringLiteral("uuid:C")),
                             DeviceTopology(true, "G"));
         remembered.active = false;
-        m_settings->setDevice(remembered.info.location, remembered);
+        m_home->settings.setDevice(remembered.info.location, remembered);
 
         discover(speakerAt(QStringLiteral("127.0.0.3"), QStringLiteral("Office"),
                            QStringLiteral("uuid:B")));
         discover(speakerAt(QStringLiteral("127.0.0.2"), QStringLiteral("Bath"),
                            QStringLiteral("uuid:A")));
-        DeviceSettings office = *m_settings->device(
+        DeviceSettings office = *m_home->settings.device(
             QUrl(QStringLiteral("http://127.0.0.3:1400/xml/device_description.xml")));
         office.enabled = false;
-        m_settings->setDevice(office.info.location, office);
+        m_home->settings.setDevice(office.info.location, office);
         m_delegate->controller()->deviceSettingsChanged();
         QCoreApplication::processEvents();
 
@@ -122,20 +108,20 @@ private Q_SLOTS:
     {
         discover(speakerAt(QStringLiteral("127.0.0.2"), QStringLiteral("Kitchen"),
                            QStringLiteral("uuid:A")));
-        m_discovery->stopSearching(); // the search's end, without waiting 8 s
+        m_home->discovery.stopSearching(); // the search's end, without waiting 8 s
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Running"));
         QCOMPARE(statusLog(), QStringList({QStringLiteral("Corvane: Starting..."),
                                            QStringLiteral("Corvane: Running")}));
         QCOMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane Off"));
 
-        ::kill(pid_t(m_bridge->processId()), SIGKILL);
+        ::kill(pid_t(m_home->bridge.processId()), SIGKILL);
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Stopped"));
         QTRY_COMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane On"));
 
         // The item turns Corvane on, then off again.
         m_delegate->onOffClicked();
         QVERIFY(logged(QStringLiteral("onClicked")));
-        QVERIFY(m_discovery->isSearching());
+        QVERIFY(m_home->discovery.isSearching());
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Looking For Speakers..."));
         QTRY_COMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane Off"));
         m_delegate->onOffClicked();
@@ -143,7 +129,7 @@ private Q_SLOTS:
         QVERIFY(m_delegate->controller()->isStoppedByUser());
         QTRY_COMPARE(status(), QStringLiteral("Corvane: Off"));
         QTRY_COMPARE(m_delegate->onOffMenuItem()->text(), QStringLiteral("Turn Corvane On"));
-        QVERIFY(!m_bridge->isRunning());
+        QVERIFY(!m_home->bridge.isRunning());
     }
 
     void crashReporterHooks()
@@ -160,7 +146,7 @@ private Q_SLOTS:
         QCOMPARE(m_log->lines, QList<LogCapture::Line>({warning, error}));
 
         // Counting is the controller's (tested there); the delegate hands each crash on.
-        m_delegate->crashManagerWillShowSubmitCrashReportAlert(*m_reporter);
+        m_delegate->crashManagerWillShowSubmitCrashReportAlert(m_home->reporter);
         QCOMPARE(Settings(m_home->store).crashesByVersion.value(Settings::applicationVersion()), 1);
     }
 

@@ -2,12 +2,12 @@
 // window is the whole application: status line, About, Quit, a notice on
 // the first close; and it hands all that back when a tray turns up.
 
+#include "DelegateHome.h"
 #include "app/AppDelegate.h"
 #include "app/StatusMenu.h"
 #include "bridge/BridgeController.h"
 #include "platform/LaunchOnLogin.h"
 #include "preferences/PreferencesWindow.h"
-#include "support/Household.h"
 
 #include <QAction>
 #include <QLabel>
@@ -23,13 +23,8 @@ using namespace std::chrono_literals;
 class TestNoTrayWindow : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<Household> m_home;
-    std::unique_ptr<CrashReporter> m_reporter;
-    std::unique_ptr<LaunchOnLogin> m_launchOnLogin;
+    std::unique_ptr<DelegateHome> m_home;
     std::unique_ptr<AppDelegate> m_delegate;
-    Settings* m_settings = nullptr;
-    DeviceDiscovery* m_discovery = nullptr;
-    AirConnect* m_bridge = nullptr;
     QStringList m_notices;
 
     PreferencesWindow* window() const { return m_delegate->preferencesWindow(); }
@@ -45,28 +40,20 @@ private:
         const DeviceInfo info = speakerAt(QStringLiteral("127.0.0.2"), QStringLiteral("Den"), {});
         m_home->discover(info);
         if (airPlayService) {
-            DeviceSettings record = *m_settings->device(info.location);
+            DeviceSettings record = *m_home->settings.device(info.location);
             record.airPlayService = airPlayService;
-            m_settings->setDevice(info.location, record);
+            m_home->settings.setDevice(info.location, record);
         }
-        m_discovery->stopSearching();
+        m_home->discovery.stopSearching();
         QTRY_COMPARE(m_delegate->controller()->status(), QStringLiteral("Corvane: Running"));
     }
 
 private Q_SLOTS:
     void init()
     {
-        m_home = std::make_unique<Household>();
-        m_settings = &m_home->settings;
-        m_discovery = &m_home->discovery;
-        m_bridge = &m_home->bridge;
-        m_reporter = std::make_unique<CrashReporter>(m_home->dir.filePath(QStringLiteral("state")),
-                                                     QString());
-        m_launchOnLogin = std::make_unique<LaunchOnLogin>(
-            m_home->dir.filePath(QStringLiteral("autostart")), QStringLiteral("/x/corvane-helper"));
-        AppDelegate::Services services{m_settings,       m_discovery, m_bridge,
-                                       m_reporter.get(), nullptr,     m_launchOnLogin.get()};
-        m_delegate = std::make_unique<AppDelegate>(AppDelegate::StatusItemMode::Tray, services);
+        m_home = std::make_unique<DelegateHome>();
+        m_delegate =
+            std::make_unique<AppDelegate>(AppDelegate::StatusItemMode::Tray, m_home->services());
         m_notices.clear();
         m_delegate->setNotificationPresenter(
             [this](const QString& summary, const QString& body) { m_notices << summary << body; });
@@ -78,7 +65,7 @@ private Q_SLOTS:
     void cleanup()
     {
         m_delegate->applicationWillTerminate();
-        QVERIFY(m_bridge->livingProcessIds().isEmpty());
+        QVERIFY(m_home->bridge.livingProcessIds().isEmpty());
         m_delegate.reset();
         m_home.reset();
     }
@@ -139,7 +126,7 @@ private Q_SLOTS:
     {
         QFETCH(std::optional<QString>, service);
         QFETCH(bool, skipping);
-        m_settings->skipAirPlaySpeakers = skipping;
+        m_home->settings.skipAirPlaySpeakers = skipping;
         runBridge(service);
         m_delegate->rebuildDeviceMenuItems();
         QTEST(m_delegate->deviceMenuItems().value(0)->toolTip(), "tooltip");
@@ -150,7 +137,7 @@ private Q_SLOTS:
     void quitEndsTheApplicationAndTheBridge()
     {
         runBridge();
-        QVERIFY(m_bridge->isRunning());
+        QVERIFY(m_home->bridge.isRunning());
         connect(qApp, &QCoreApplication::aboutToQuit, m_delegate.get(),
                 &AppDelegate::applicationWillTerminate);
         QTimer::singleShot(0, this, [this] {
@@ -159,8 +146,8 @@ private Q_SLOTS:
         // Fails the test instead of hanging it if Quit did nothing.
         QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(1); });
         QCOMPARE(QCoreApplication::exec(), 0);
-        QVERIFY(!m_bridge->isRunning());
-        QVERIFY(m_bridge->livingProcessIds().isEmpty());
+        QVERIFY(!m_home->bridge.isRunning());
+        QVERIFY(m_home->bridge.livingProcessIds().isEmpty());
     }
 };
 

@@ -18,9 +18,6 @@ private:
     std::unique_ptr<BridgeController> m_controller;
     std::unique_ptr<LogCapture> m_log;
     std::unique_ptr<QSignalSpy> m_status;
-    Settings* m_settings = nullptr;
-    DeviceDiscovery* m_discovery = nullptr;
-    AirConnect* m_bridge = nullptr;
 
     void discover(const DeviceInfo& info, bool coordinator = true)
     {
@@ -43,11 +40,8 @@ private Q_SLOTS:
     void init()
     {
         m_home = std::make_unique<Household>();
-        m_settings = &m_home->settings;
-        m_discovery = &m_home->discovery;
-        m_bridge = &m_home->bridge;
         m_controller = std::make_unique<BridgeController>(
-            BridgeController::Services{m_settings, m_discovery, m_bridge});
+            BridgeController::Services{&m_home->settings, &m_home->discovery, &m_home->bridge});
         m_log = std::make_unique<LogCapture>();
         m_status =
             std::make_unique<QSignalSpy>(m_controller.get(), &BridgeController::statusChanged);
@@ -56,7 +50,7 @@ private Q_SLOTS:
     void cleanup()
     {
         m_controller->shutdown(2000);
-        QVERIFY(m_bridge->livingProcessIds().isEmpty());
+        QVERIFY(m_home->bridge.livingProcessIds().isEmpty());
         m_status.reset();
         m_controller.reset();
         m_home.reset();
@@ -71,27 +65,27 @@ private Q_SLOTS:
         QVERIFY(logged(QStringLiteral("Adding menu item Kitchen - One (") +
                        kitchen.location.toString() + QLatin1Char(')')));
         QCOMPARE(changed.size(), 1);
-        DeviceSettings record = *m_settings->device(kitchen.location);
+        DeviceSettings record = *m_home->settings.device(kitchen.location);
         QVERIFY(record.active && record.enabled && !record.nameChanged);
 
         record.name = QStringLiteral("Chef");
         record.nameChanged = true;
         record.enabled = false;
-        m_settings->setDevice(kitchen.location, record);
+        m_home->settings.setDevice(kitchen.location, record);
         discover(speakerAt("127.0.0.2", "Pantry", "uuid:RINCON_A"));
         QVERIFY(logged(QStringLiteral("Updating menu item Chef (") + kitchen.location.toString() +
                        QLatin1Char(')')));
-        QCOMPARE(m_settings->deviceCount(), 1);
-        QCOMPARE(m_settings->device(kitchen.location)->name, QStringLiteral("Chef"));
-        QVERIFY(!m_settings->device(kitchen.location)->enabled);
+        QCOMPARE(m_home->settings.deviceCount(), 1);
+        QCOMPARE(m_home->settings.device(kitchen.location)->name, QStringLiteral("Chef"));
+        QVERIFY(!m_home->settings.device(kitchen.location)->enabled);
 
         // Without a name of the user's own, the name follows the room.
-        record = *m_settings->device(kitchen.location);
+        record = *m_home->settings.device(kitchen.location);
         record.nameChanged = false;
-        m_settings->setDevice(kitchen.location, record);
+        m_home->settings.setDevice(kitchen.location, record);
         discover(speakerAt("127.0.0.2", "Hall", "uuid:RINCON_A"));
-        QCOMPARE(m_settings->device(kitchen.location)->name, QStringLiteral("Hall - One"));
-        QVERIFY(!m_settings->device(kitchen.location)->enabled);
+        QCOMPARE(m_home->settings.device(kitchen.location)->name, QStringLiteral("Hall - One"));
+        QVERIFY(!m_home->settings.device(kitchen.location)->enabled);
     }
 
     void movedSpeakerKeepsItsRecord()
@@ -103,13 +97,13 @@ private Q_SLOTS:
         remembered.name = QStringLiteral("Chef");
         remembered.nameChanged = true;
         remembered.enabled = false;
-        m_settings->setDevice(old.location, remembered);
+        m_home->settings.setDevice(old.location, remembered);
 
         const DeviceInfo moved = speakerAt("127.0.0.9", "Kitchen", "uuid:RINCON_A");
         discover(moved);
-        QCOMPARE(m_settings->deviceCount(), 1);
-        QVERIFY(!m_settings->device(old.location));
-        const DeviceSettings record = *m_settings->device(moved.location);
+        QCOMPARE(m_home->settings.deviceCount(), 1);
+        QVERIFY(!m_home->settings.device(old.location));
+        const DeviceSettings record = *m_home->settings.device(moved.location);
         QCOMPARE(record.name, QStringLiteral("Chef"));
         QVERIFY(record.nameChanged && !record.enabled && record.active);
         QVERIFY(logged(QStringLiteral("Moving Chef from ") + old.location.toString() +
@@ -117,12 +111,12 @@ private Q_SLOTS:
 
         // Seen at yet another address within this run: still one record.
         discover(speakerAt("127.0.0.11", "Kitchen", "uuid:RINCON_A"));
-        QCOMPARE(m_settings->deviceCount(), 1);
-        QCOMPARE(m_settings->devices().first().name, QStringLiteral("Chef"));
+        QCOMPARE(m_home->settings.deviceCount(), 1);
+        QCOMPARE(m_home->settings.devices().first().name, QStringLiteral("Chef"));
 
         // A different speaker (other UDN) is never merged into it.
         discover(speakerAt("127.0.0.10", "Kitchen", "uuid:RINCON_B"));
-        QCOMPARE(m_settings->deviceCount(), 2);
+        QCOMPARE(m_home->settings.deviceCount(), 2);
     }
 
     // The four outcomes of a search's end, and the sleep inhibitor that
@@ -130,27 +124,27 @@ private Q_SLOTS:
     void searchEndDecidesTheBridge()
     {
         // Nothing found.
-        emit m_discovery->discoveryComplete();
+        emit m_home->discovery.discoveryComplete();
         QVERIFY(logged(QStringLiteral("Discovery finished with no speakers found")));
         QCOMPARE(m_controller->status(), QStringLiteral("Corvane: No Speakers Found"));
-        QVERIFY(!m_bridge->isRunning());
+        QVERIFY(!m_home->bridge.isRunning());
 
         // A speaker: the bridge starts, and keeps the machine awake.
         discover(speakerAt("127.0.0.2", "Kitchen", "uuid:A"));
-        emit m_discovery->discoveryComplete();
+        emit m_home->discovery.discoveryComplete();
         QVERIFY(logged(QStringLiteral("Discovery complete, starting AirConnect")));
-        QVERIFY(m_bridge->isRunning());
+        QVERIFY(m_home->bridge.isRunning());
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
         QCOMPARE(statuses().mid(1), QStringList({QStringLiteral("Corvane: Starting..."),
                                                  QStringLiteral("Corvane: Running")}));
         QCOMPARE(m_home->inhibitor.trace, QStringLiteral("i"));
         m_home->inhibitor.answer(true);
-        const qint64 pid = m_bridge->processId();
+        const qint64 pid = m_home->bridge.processId();
 
         // Already running: left alone.
-        emit m_discovery->discoveryComplete();
+        emit m_home->discovery.discoveryComplete();
         QVERIFY(logged(QStringLiteral("Discovery complete, AirConnect already running")));
-        QCOMPARE(m_bridge->processId(), pid);
+        QCOMPARE(m_home->bridge.processId(), pid);
 
         // The bridge ends by itself: sleep is allowed again and Corvane reads as off.
         QVERIFY(m_controller->isOn());
@@ -161,9 +155,9 @@ private Q_SLOTS:
 
         // Turned off by the user: a search's end starts nothing.
         m_controller->turnOff();
-        emit m_discovery->discoveryComplete();
+        emit m_home->discovery.discoveryComplete();
         QVERIFY(logged(QStringLiteral("Discovery complete, bridge is stopped")));
-        QVERIFY(!m_bridge->isRunning());
+        QVERIFY(!m_home->bridge.isRunning());
     }
 
     // No bridge executable: the status says so, the log says once what to
@@ -204,33 +198,33 @@ private Q_SLOTS:
     {
         discover(speakerAt("127.0.0.2", "Kitchen", "uuid:A"));
         m_controller->launch();
-        QVERIFY(m_discovery->isSearching());
+        QVERIFY(m_home->discovery.isSearching());
         QSignalSpy appStopped(m_controller.get(), &BridgeController::appStopped);
 
         // Off during the search: it ends, and its end does not start the bridge.
         m_controller->turnOff();
         QVERIFY(m_controller->isStoppedByUser());
         QCOMPARE(appStopped.size(), 1);
-        QVERIFY(!m_discovery->isSearching());
+        QVERIFY(!m_home->discovery.isSearching());
         QVERIFY(logged(QStringLiteral("Discovery complete, bridge is stopped")));
         QCOMPARE(m_controller->status(), QStringLiteral("Corvane: Off"));
         QVERIFY(!m_controller->isOn());
         QTest::qWait(50);
-        QVERIFY(!m_bridge->isRunning());
+        QVERIFY(!m_home->bridge.isRunning());
 
         // On again: a new search, whose end starts the bridge.
         m_controller->turnOn();
         QVERIFY(!m_controller->isStoppedByUser());
         QVERIFY(m_controller->isOn());
         QCOMPARE(m_controller->status(), QStringLiteral("Corvane: Looking For Speakers..."));
-        QVERIFY(m_discovery->isSearching());
-        m_discovery->stopSearching();
-        QVERIFY(m_bridge->isRunning());
+        QVERIFY(m_home->discovery.isSearching());
+        m_home->discovery.stopSearching();
+        QVERIFY(m_home->bridge.isRunning());
 
         // Off while running stops the bridge; a relaunch clears the intent.
         m_controller->turnOff();
-        QVERIFY(!m_bridge->isRunning());
-        QTRY_VERIFY(m_bridge->livingProcessIds().isEmpty());
+        QVERIFY(!m_home->bridge.isRunning());
+        QTRY_VERIFY(m_home->bridge.livingProcessIds().isEmpty());
         m_controller->launch();
         QVERIFY(!m_controller->isStoppedByUser());
     }

@@ -41,9 +41,6 @@ private:
     std::unique_ptr<Household> m_home;
     std::unique_ptr<BridgeController> m_controller;
     std::unique_ptr<LogCapture> m_log;
-    DeviceDiscovery* m_discovery = nullptr;
-    AirConnect* m_bridge = nullptr;
-    Settings* m_settings = nullptr;
 
     void discover(const DeviceInfo& info, bool coordinator = true)
     {
@@ -61,25 +58,22 @@ private:
     {
         m_controller->setFollowChanges(true);
         discover(info);
-        emit m_discovery->discoveryComplete();
+        emit m_home->discovery.discoveryComplete();
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
     }
     void crashBridge()
     {
-        const qint64 pid = m_bridge->processId();
+        const qint64 pid = m_home->bridge.processId();
         QVERIFY(pid > 0);
         ::kill(pid_t(pid), SIGKILL);
-        QTRY_VERIFY(m_bridge->processId() != pid);
+        QTRY_VERIFY(m_home->bridge.processId() != pid);
     }
 
 private Q_SLOTS:
     void init()
     {
         m_home = std::make_unique<Household>();
-        m_discovery = &m_home->discovery;
-        m_bridge = &m_home->bridge;
-        m_settings = &m_home->settings;
-        BridgeController::Services services{m_settings, m_discovery, m_bridge};
+        BridgeController::Services services{&m_home->settings, &m_home->discovery, &m_home->bridge};
         FollowOptions& follow = services.follow;
         follow.settleDelay = 150ms;
         follow.resumeDelay = 50ms;
@@ -99,7 +93,7 @@ private Q_SLOTS:
     void cleanup()
     {
         m_controller->shutdown(2000);
-        QVERIFY(m_bridge->livingProcessIds().isEmpty());
+        QVERIFY(m_home->bridge.livingProcessIds().isEmpty());
         m_controller.reset();
         m_home.reset();
         m_log.reset();
@@ -108,15 +102,15 @@ private Q_SLOTS:
     void offChangesNothing()
     {
         discover(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
-        emit m_discovery->discoveryComplete();
+        emit m_home->discovery.discoveryComplete();
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
         QVERIFY(!m_controller->announcements()); // no socket, no watchers
-        QVERIFY(!m_settings->followChanges);
+        QVERIFY(!m_home->settings.followChanges);
         discover(speaker("127.0.0.3", "Pantry", "RINCON_B"));
-        ::kill(pid_t(m_bridge->processId()), SIGKILL);
+        ::kill(pid_t(m_home->bridge.processId()), SIGKILL);
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Stopped"));
         QTest::qWait(300);
-        QVERIFY(!m_bridge->isRunning());
+        QVERIFY(!m_home->bridge.isRunning());
         QCOMPARE(count("Restarting AirConnect"), 0);
     }
 
@@ -125,24 +119,24 @@ private Q_SLOTS:
         const DeviceInfo kitchen = speaker("127.0.0.2", "Kitchen", "RINCON_A");
         runWith(kitchen);
         QVERIFY(Settings(m_home->store).followChanges); // saved
-        const qint64 first = m_bridge->processId();
+        const qint64 first = m_home->bridge.processId();
 
         // A re-announcement that changes nothing restarts nothing.
         discover(kitchen);
         QTest::qWait(300);
-        QCOMPARE(m_bridge->processId(), first);
+        QCOMPARE(m_home->bridge.processId(), first);
 
         // A speaker found later and a rename in one burst: one restart.
         discover(speaker("127.0.0.3", "Pantry", "RINCON_B"));
-        DeviceSettings record = *m_settings->device(kitchen.location);
+        DeviceSettings record = *m_home->settings.device(kitchen.location);
         record.name = QStringLiteral("Chef");
         record.nameChanged = true;
-        m_settings->setDevice(kitchen.location, record);
+        m_home->settings.setDevice(kitchen.location, record);
         m_controller->deviceSettingsChanged();
         QTRY_COMPARE(count("Restarting AirConnect: "), 1);
         QCOMPARE(count("Restarting AirConnect: Pantry - One found, settings changed"), 1);
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
-        QVERIFY(m_bridge->processId() != first);
+        QVERIFY(m_home->bridge.processId() != first);
         QVERIFY(config().contains("<name>Chef</name>") && config().contains("<name>Pantry - One"));
         QTest::qWait(300);
         QCOMPARE(count("Restarting AirConnect: "), 1);
@@ -152,19 +146,19 @@ private Q_SLOTS:
     void addressMoveKeepsOneEntry()
     {
         runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
-        DeviceSettings record = m_settings->devices().first();
+        DeviceSettings record = m_home->settings.devices().first();
         record.name = QStringLiteral("Chef");
         record.nameChanged = true;
         record.enabled = false;
-        m_settings->setDevice(record.info.location, record);
+        m_home->settings.setDevice(record.info.location, record);
 
         discover(speaker("127.0.0.9", "Kitchen", "RINCON_A"));
-        QCOMPARE(m_settings->deviceCount(), 1);
+        QCOMPARE(m_home->settings.deviceCount(), 1);
         QTRY_COMPARE(count("Restarting AirConnect: Chef moved"), 1);
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
         QCOMPARE(config().count("<udn>uuid:RINCON_A</udn>"), 1);
         QVERIFY(config().contains("<name>Chef</name>"));
-        const DeviceSettings moved = m_settings->devices().first();
+        const DeviceSettings moved = m_home->settings.devices().first();
         QVERIFY(moved.nameChanged && !moved.enabled && moved.active);
     }
 
@@ -175,10 +169,10 @@ private Q_SLOTS:
             std::nullopt, speaker("127.0.0.5", "Attic", "RINCON_A"), DeviceTopology(true, "G"));
         stale.active = false;
         stale.enabled = false;
-        m_settings->setDevice(stale.info.location, stale);
+        m_home->settings.setDevice(stale.info.location, stale);
         DeviceSettings seen = mergeDiscovered(
             std::nullopt, speaker("127.0.0.6", "Zeta", "RINCON_A"), DeviceTopology(true, "G"));
-        m_settings->setDevice(seen.info.location, seen);
+        m_home->settings.setDevice(seen.info.location, seen);
         const QList<DeviceSettings> records = m_controller->bridgeRecords();
         QCOMPARE(records.size(), 1);
         QCOMPARE(records.first().info.location, seen.info.location);
@@ -210,15 +204,15 @@ private Q_SLOTS:
         discover(speaker("127.0.0.4", "Hall", "RINCON_C"));
         QTRY_COMPARE(count("Restarting AirConnect: Hall - One found"), 1);
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
-        const qint64 first = m_bridge->processId();
+        const qint64 first = m_home->bridge.processId();
         // Goodbye: the speaker leaves the menu, the bridge stays as it is.
         QSignalSpy changed(m_controller.get(), &BridgeController::devicesChanged);
         emit m_controller->announcements()->byebye(QStringLiteral("RINCON_A"));
-        QVERIFY(!m_settings->device(speaker("127.0.0.2", "", "").location)->active);
+        QVERIFY(!m_home->settings.device(speaker("127.0.0.2", "", "").location)->active);
         QCOMPARE(changed.size(), 1);
         m_controller->deviceSettingsChanged(); // nothing else changed
         QTest::qWait(300);
-        QCOMPARE(m_bridge->processId(), first);
+        QCOMPARE(m_home->bridge.processId(), first);
         // A new speaker's announcement is fetched (here from nobody), once.
         const QUrl pantry(QStringLiteral("http://127.0.0.3:9/xml/device_description.xml"));
         emit m_controller->announcements()->alive(pantry, QStringLiteral("RINCON_B"));
@@ -233,13 +227,13 @@ private Q_SLOTS:
     void resumeRestarts()
     {
         runWith(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
-        const qint64 first = m_bridge->processId();
+        const qint64 first = m_home->bridge.processId();
         emit m_controller->resumeWatcher()->resumed();
-        QVERIFY(m_discovery->isSearching() || count("Restarting AirConnect: resumed") == 0);
+        QVERIFY(m_home->discovery.isSearching() || count("Restarting AirConnect: resumed") == 0);
         QTRY_COMPARE(count("Restarting AirConnect: resumed from suspend"), 1);
-        QVERIFY(m_discovery->isSearching());
+        QVERIFY(m_home->discovery.isSearching());
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
-        QVERIFY(m_bridge->processId() != first);
+        QVERIFY(m_home->bridge.processId() != first);
     }
 
     void crashesRestartWithGrowingDelaysThenGiveUp()
@@ -259,12 +253,12 @@ private Q_SLOTS:
         crashBridge();
         QTRY_COMPARE(count("AirConnect ended unexpectedly too often"), 1);
         QTest::qWait(600);
-        QVERIFY(!m_bridge->isRunning());
+        QVERIFY(!m_home->bridge.isRunning());
         QCOMPARE(m_controller->status(), QStringLiteral("Corvane: Stopped"));
 
         // Turned on again: afresh.
         m_controller->turnOn();
-        m_discovery->stopSearching();
+        m_home->discovery.stopSearching();
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
         crashBridge();
         QTRY_COMPARE(count("AirConnect ended unexpectedly: restarting it in 50 ms"), 2);
@@ -278,16 +272,16 @@ private Q_SLOTS:
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Stopped"));
         discover(speaker("127.0.0.3", "Pantry", "RINCON_B"));
         QTest::qWait(300);
-        QVERIFY(!m_bridge->isRunning());
+        QVERIFY(!m_home->bridge.isRunning());
 
         m_controller->turnOn();
-        m_discovery->stopSearching();
+        m_home->discovery.stopSearching();
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
         emit m_controller->resumeWatcher()->resumed(); // its search is called off too
         m_controller->turnOff();
         discover(speaker("127.0.0.4", "Hall", "RINCON_C"));
         QTest::qWait(300);
-        QVERIFY(!m_bridge->isRunning() && !m_discovery->isSearching());
+        QVERIFY(!m_home->bridge.isRunning() && !m_home->discovery.isSearching());
         QCOMPARE(count("Restarting AirConnect"), 0);
         QCOMPARE(count("AirConnect ended unexpectedly"), 0);
     }
@@ -298,12 +292,12 @@ private Q_SLOTS:
     {
         FakeSpeaker kitchen({});
         QVERIFY(kitchen.start());
-        m_settings->followChanges = true;
+        m_home->settings.followChanges = true;
         QElapsedTimer clock;
         clock.start();
         m_controller->launch();
-        m_discovery->fetchAnnounced(kitchen.location());
-        QTRY_VERIFY(!m_discovery->isSearching());
+        m_home->discovery.fetchAnnounced(kitchen.location());
+        QTRY_VERIFY(!m_home->discovery.isSearching());
         QVERIFY(clock.elapsed() >= 250); // a coarse timer may fire a little early
         QCOMPARE(count("Every speaker of the household has answered"), 1);
     }
@@ -311,12 +305,12 @@ private Q_SLOTS:
     void nothingFoundSearchesAgain()
     {
         m_controller->setFollowChanges(true);
-        m_discovery->searchForDevices(8.0);
-        m_discovery->stopSearching();
+        m_home->discovery.searchForDevices(8.0);
+        m_home->discovery.stopSearching();
         QCOMPARE(m_controller->status(), QStringLiteral("Corvane: No Speakers Found"));
-        QTRY_VERIFY(m_discovery->isSearching()); // again, by itself
+        QTRY_VERIFY(m_home->discovery.isSearching()); // again, by itself
         // A speaker announced meanwhile starts the bridge at once.
-        m_discovery->stopSearching();
+        m_home->discovery.stopSearching();
         discover(speaker("127.0.0.2", "Kitchen", "RINCON_A"));
         QTRY_COMPARE(m_controller->status(), QStringLiteral("Corvane: Running"));
     }
