@@ -1,16 +1,5 @@
 #include "discovery/SSDPMSearchResponse.h"
 
-#include <cstring>
-
-std::optional<QByteArray> SSDPMSearchResponse::header(const QByteArray& name) const
-{
-    for (const auto& [key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return std::nullopt;
-}
-
 QString SSDPMSearchResponse::description() const
 {
     return QStringLiteral("SSDPMSearchResponse(location: %1, server: %2, st: %3, usn: %4)")
@@ -19,28 +8,11 @@ QString SSDPMSearchResponse::description() const
 
 namespace {
 
-constexpr int kMaxHeaders = 64;
-
-bool refuse(QString* reason, const QString& text)
+std::nullopt_t refuse(QString* reason, const QString& text)
 {
     if (reason)
         *reason = text;
-    return false;
-}
-
-// RFC 9110 token characters, the only ones a header name may hold.
-bool isToken(const QByteArray& name)
-{
-    static constexpr char kSeparators[] = "!#$%&'*+-.^_`|~";
-    if (name.isEmpty())
-        return false;
-    for (const char c : name) {
-        const bool alnum =
-            (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (!alnum && !std::strchr(kSeparators, c))
-            return false;
-    }
-    return true;
+    return std::nullopt;
 }
 
 bool isStatusLineOk(const QByteArray& line)
@@ -74,54 +46,21 @@ std::optional<qint64> maxAgeOf(const QByteArray& cacheControl)
 std::optional<SSDPMSearchResponse> SSDPMSearchResponse::parse(const QByteArray& datagram,
                                                               QString* reason)
 {
-    if (datagram.size() > kMaxDatagramSize) {
-        refuse(reason, QStringLiteral("datagram of %1 bytes is too large").arg(datagram.size()));
+    std::optional<SSDPHeaderBlock> block = SSDPHeaderBlock::parse(datagram, reason);
+    if (!block)
         return std::nullopt;
-    }
-    if (datagram.contains('\0')) {
-        refuse(reason, QStringLiteral("datagram holds a NUL byte"));
-        return std::nullopt;
-    }
-
-    QList<QByteArray> lines = datagram.split('\n');
-    for (QByteArray& line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    if (lines.isEmpty() || !isStatusLineOk(lines.first())) {
-        refuse(reason, QStringLiteral("not an HTTP 200 answer"));
-        return std::nullopt;
-    }
+    if (!isStatusLineOk(block->startLine))
+        return refuse(reason, QStringLiteral("not an HTTP 200 answer"));
 
     SSDPMSearchResponse response;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray& line = lines[i];
-        if (line.isEmpty())
-            break; // end of the header block; SSDP answers carry no body
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            continue; // not a header line; the rest may still be usable
-        const QByteArray name = line.left(colon).trimmed();
-        if (!isToken(name))
-            continue;
-        if (response.headers.size() == kMaxHeaders) {
-            refuse(reason, QStringLiteral("more than %1 header lines").arg(kMaxHeaders));
-            return std::nullopt;
-        }
-        response.headers.append({name, line.mid(colon + 1).trimmed()});
-    }
-
+    response.raw = std::move(*block);
     const auto location = response.header("LOCATION");
     const QUrl url = location ? QUrl(QString::fromUtf8(*location), QUrl::StrictMode) : QUrl();
-    if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty()) {
-        refuse(reason, QStringLiteral("no absolute http LOCATION"));
-        return std::nullopt;
-    }
+    if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty())
+        return refuse(reason, QStringLiteral("no absolute http LOCATION"));
     const auto st = response.header("ST");
-    if (!st || st->isEmpty()) {
-        refuse(reason, QStringLiteral("no ST header"));
-        return std::nullopt;
-    }
+    if (!st || st->isEmpty())
+        return refuse(reason, QStringLiteral("no ST header"));
 
     response.location = url;
     response.searchTarget = QString::fromUtf8(*st);

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
+#include "discovery/SSDPHeaderBlock.h"
+
 #include <QMetaType>
-#include <QPair>
 #include <QString>
 #include <QUrl>
 
@@ -16,16 +15,15 @@ struct SSDPMSearchResponse {
     QString searchTarget; // ST
     QString usn;
     std::optional<qint64> maxAge; // from CACHE-CONTROL
-    // Every header in the order received; names as sent.
-    QList<QPair<QByteArray, QByteArray>> headers;
+    // The status line and every header as received.
+    SSDPHeaderBlock raw;
 
     // Case-insensitive header lookup.
-    std::optional<QByteArray> header(const QByteArray& name) const;
+    std::optional<QByteArray> header(QByteArrayView name) const { return raw.header(name); }
     // Text form for log lines.
     QString description() const;
 
-    // Largest datagram worth reading; real answers are a few hundred bytes.
-    static constexpr qsizetype kMaxDatagramSize = 8192;
+    static constexpr qsizetype kMaxDatagramSize = SSDPHeaderBlock::kMaxDatagramSize;
 
     // Reads one untrusted datagram: an "HTTP/1.1 200 OK" status line, header
     // lines ended by CRLF or bare LF, names matched case-insensitively. An answer

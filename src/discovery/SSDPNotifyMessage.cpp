@@ -1,13 +1,9 @@
 #include "discovery/SSDPNotifyMessage.h"
 
 #include <QList>
-#include <QPair>
-
-#include <cstring>
 
 namespace {
 
-constexpr int kMaxHeaders = 64;
 // UDNs are some tens of characters; a longer one only costs memory in the dedupe table.
 constexpr qsizetype kMaxUdnLength = 128;
 
@@ -16,21 +12,6 @@ std::nullopt_t refuse(QString* reason, const QString& text)
     if (reason)
         *reason = text;
     return std::nullopt;
-}
-
-// RFC 9110 token characters, the only ones a header name may hold.
-bool isToken(const QByteArray& name)
-{
-    static constexpr char kSeparators[] = "!#$%&'*+-.^_`|~";
-    if (name.isEmpty())
-        return false;
-    for (const char c : name) {
-        const bool alnum =
-            (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (!alnum && !std::strchr(kSeparators, c))
-            return false;
-    }
-    return true;
 }
 
 // Printable ASCII without spaces: what a UDN is made of.
@@ -48,38 +29,15 @@ bool isPlainText(const QByteArray& text)
 std::optional<SSDPNotifyMessage> SSDPNotifyMessage::parse(const QByteArray& datagram,
                                                           QString* reason)
 {
-    if (datagram.size() > kMaxDatagramSize)
-        return refuse(reason,
-                      QStringLiteral("datagram of %1 bytes is too large").arg(datagram.size()));
-    if (datagram.contains('\0'))
-        return refuse(reason, QStringLiteral("datagram holds a NUL byte"));
-
-    QList<QByteArray> lines = datagram.split('\n');
-    for (QByteArray& line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    const QList<QByteArray> request = lines.first().simplified().split(' ');
+    std::optional<SSDPHeaderBlock> block = SSDPHeaderBlock::parse(datagram, reason);
+    if (!block)
+        return std::nullopt;
+    const QList<QByteArray> request = block->startLine.simplified().split(' ');
     if (request.size() != 3 || request[0] != "NOTIFY" || request[1] != "*" ||
         !request[2].toUpper().startsWith("HTTP/1."))
         return refuse(reason, QStringLiteral("not a NOTIFY request"));
-
-    QList<QPair<QByteArray, QByteArray>> headers;
-    for (qsizetype i = 1; i < lines.size() && !lines[i].isEmpty(); ++i) {
-        const qsizetype colon = lines[i].indexOf(':');
-        const QByteArray name = colon > 0 ? lines[i].left(colon).trimmed() : QByteArray();
-        if (!isToken(name))
-            continue; // not a header line; the rest may still be usable
-        if (headers.size() == kMaxHeaders)
-            return refuse(reason, QStringLiteral("more than %1 header lines").arg(kMaxHeaders));
-        headers.append({name, lines[i].mid(colon + 1).trimmed()});
-    }
-    auto header = [&headers](const char* name) -> QByteArray {
-        for (const auto& [key, value] : headers) {
-            if (key.compare(name, Qt::CaseInsensitive) == 0)
-                return value;
-        }
-        return {};
+    auto header = [&block](const char* name) {
+        return block->header(name).value_or(QByteArray());
     };
 
     SSDPNotifyMessage message;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QByteArray>
+#include "discovery/SSDPHeaderBlock.h"
+
 #include <QString>
 #include <QUrl>
 
@@ -18,8 +19,7 @@ struct SSDPNotifyMessage {
     // Absolute http URL; empty for ssdp:byebye, which carries none.
     QUrl location;
 
-    // Largest datagram worth reading; real announcements are a few hundred bytes.
-    static constexpr qsizetype kMaxDatagramSize = 8192;
+    static constexpr qsizetype kMaxDatagramSize = SSDPHeaderBlock::kMaxDatagramSize;
 
     // Reads one untrusted datagram: a "NOTIFY * HTTP/1.1" request line, header
     // lines ended by CRLF or bare LF, names matched case-insensitively. Refused
