@@ -33,7 +33,7 @@ QImage decode(const QByteArray& bytes)
     if (image.isNull())
         return {};
     if (image.width() > kIconSize || image.height() > kIconSize)
-        image = image.scaled(kIconSize, kIconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        image = IconLoader::fitted(image, QSize(kIconSize, kIconSize));
     return image;
 }
 
@@ -42,6 +42,13 @@ QImage decode(const QByteArray& bytes)
 IconLoader::IconLoader(QNetworkAccessManager* network, QObject* parent)
     : QObject(parent), m_network(network)
 {
+}
+
+QImage IconLoader::fitted(const QImage& image, QSize box)
+{
+    // A long thin strip would round to no rows at all; keep at least one.
+    const QSize size = image.size().scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    return image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
 std::optional<QImage> IconLoader::image(const QUrl& url)

@@ -31,6 +31,9 @@ public:
     // started (once) and loaded() follows.
     std::optional<QImage> image(const QUrl& url);
 
+    // image scaled to fit box, keeping its aspect, never down to an empty strip.
+    static QImage fitted(const QImage& image, QSize box);
+
     // How many fetches have been started; for tests.
     int fetchCount() const { return m_fetchCount; }
 

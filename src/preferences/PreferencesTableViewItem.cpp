@@ -138,8 +138,8 @@ void PreferencesTableViewItem::showIcon(const QImage& image)
         return;
     }
     const qreal ratio = devicePixelRatioF();
-    QPixmap pixmap = QPixmap::fromImage(image.scaled(
-        QSize(kIconSize, kIconSize) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    QPixmap pixmap =
+        QPixmap::fromImage(IconLoader::fitted(image, QSize(kIconSize, kIconSize) * ratio));
     pixmap.setDevicePixelRatio(ratio);
     m_icon->setPixmap(pixmap);
 }
