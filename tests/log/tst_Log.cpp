@@ -1,21 +1,10 @@
 #include "log/Log.h"
 #include "log/Logging.h"
 
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <thread>
 #include <vector>
-
-namespace {
-
-struct Captured {
-    Logging::Level level;
-    Logging::Category category;
-    QString message;
-};
-
-} // namespace
 
 class TestLog : public QObject {
     Q_OBJECT
@@ -33,77 +22,45 @@ private Q_SLOTS:
         for (int i = 1; i <= 1001; ++i)
             log.receive(Logging::Level::Info, std::nullopt, QString::number(i));
         QCOMPARE(log.count(), 1000);
-        const QList<LogMessage> lines = log.lines();
-        QCOMPARE(lines.first().message, QStringLiteral("2"));
-        QCOMPARE(lines.last().message, QStringLiteral("1001"));
-        const QStringList dumped = log.dump(1000).split(QLatin1Char('\n'));
-        QCOMPARE(dumped.size(), 1000);
-        QVERIFY(dumped.first().endsWith(QLatin1String("] 2")));
-        QVERIFY(dumped.last().endsWith(QLatin1String("] 1001")));
+        QCOMPARE(log.lines().first().message, QStringLiteral("2"));
+        QCOMPARE(log.dump(1000).count(QLatin1Char('\n')), 999);
+        QCOMPARE(log.dump(5000), log.dump(1000));
+        QCOMPARE(log.dump(0), QString());
+        QCOMPARE(log.dump(-3), QString());
         // Keeps wrapping correctly well past the first lap.
         for (int i = 1002; i <= 3500; ++i)
             log.receive(Logging::Level::Info, std::nullopt, QString::number(i));
         QVERIFY(log.dump(1).endsWith(QLatin1String("] 3500")));
-        QVERIFY(log.dump(1000).startsWith(QLatin1Char('[')));
         QVERIFY(log.dump(1000).section(QLatin1Char('\n'), 0, 0).endsWith(QLatin1String("] 2501")));
-    }
-
-    void dumpCounts()
-    {
-        Log log;
-        log.setEchoEnabled(false);
-        QCOMPARE(log.dump(100), QString());
-        for (int i = 0; i < 30; ++i)
-            log.receive(Logging::Level::Debug, QStringLiteral("SSDP"),
-                        QStringLiteral("m%1").arg(i));
-        QCOMPARE(log.dump(100).split(QLatin1Char('\n')).size(), 30);
-        QCOMPARE(log.dump(0), QString());
-        QCOMPARE(log.dump(-3), QString());
-        QCOMPARE(log.dump(2).count(QLatin1Char('\n')), 1);
-        QVERIFY(!log.dump(2).endsWith(QLatin1Char('\n')));
     }
 
     void lineForm()
     {
-        LogMessage message{QDateTime(QDate(2017, 6, 1), QTime(10, 20, 30), Qt::UTC),
-                           Logging::Level::Warning, std::nullopt, QStringLiteral("hello")};
-        QCOMPARE(message.lineForm(),
-                 QStringLiteral("[2017-06-01 10:20:30 +0000][WARNING][default] hello"));
         // Local time stamps are written in UTC.
-        message.timestamp = QDateTime(QDate(2017, 6, 1), QTime(12, 20, 30), QTimeZone(7200));
-        message.category = QStringLiteral("AirConnect");
-        message.message = QStringLiteral("two\nlines %s {} %d");
+        const LogMessage message{QDateTime(QDate(2017, 6, 1), QTime(12, 20, 30), QTimeZone(7200)),
+                                 Logging::Level::Warning, QStringLiteral("AirConnect"),
+                                 QStringLiteral("two\nlines %s {} %d")};
         QCOMPARE(
             message.lineForm(),
             QStringLiteral("[2017-06-01 10:20:30 +0000][WARNING][AirConnect] two\nlines %s {} %d"));
-        QCOMPARE(Log::echoLine(Logging::Level::Error, std::nullopt, QStringLiteral("a%20b")),
-                 QStringLiteral("[ERROR][default] a%20b"));
     }
 
     void facadePassesDataAndThreshold()
     {
-        QList<Captured> got;
+        QStringList got;
         Logging::setReceiver(
             [&](Logging::Level level, const Logging::Category& category, const QString& message) {
-                got.append({level, category, message});
+                got.append(Log::echoLine(level, category, message));
             });
         Logging::setThreshold(Logging::Level::Info);
         Logging::debug(QStringLiteral("dropped"));
         Logging::info(QStringLiteral("{} %s %n {0}"), QStringLiteral("SSDP"));
         Logging::error(QStringLiteral("ünïcode ✓"));
-        Logging::warning(QStringLiteral("w"), QStringLiteral("settings"));
-        QCOMPARE(got.size(), 3);
-        QCOMPARE(got[0].level, Logging::Level::Info);
-        QCOMPARE(got[0].category, QStringLiteral("SSDP"));
-        QCOMPARE(got[0].message, QStringLiteral("{} %s %n {0}"));
-        QCOMPARE(got[1].category, std::nullopt);
-        QCOMPARE(got[1].message, QStringLiteral("ünïcode ✓"));
-        QCOMPARE(got[2].level, Logging::Level::Warning);
-        QCOMPARE(got[2].category, QStringLiteral("settings"));
-
         Logging::setThreshold(Logging::Level::Verbose);
         Logging::verbose(QStringLiteral("v"));
-        QCOMPARE(got.last().level, Logging::Level::Verbose);
+        QCOMPARE(got, QStringList({QStringLiteral("[INFO][SSDP] {} %s %n {0}"),
+                                   QStringLiteral("[ERROR][default] ünïcode ✓"),
+                                   QStringLiteral("[VERBOSE][default] v")}));
     }
 
     void qtMessagesReachTheBuffer()
@@ -115,9 +72,7 @@ private Q_SLOTS:
         qWarning("from Qt %d", 5);
         qInstallMessageHandler(nullptr);
         QCOMPARE(log.count(), 1);
-        QCOMPARE(log.lines().first().category, QStringLiteral("Qt"));
-        QCOMPARE(log.lines().first().level, Logging::Level::Warning);
-        QCOMPARE(log.lines().first().message, QStringLiteral("from Qt 5"));
+        QVERIFY(log.dump(1).endsWith(QLatin1String("][WARNING][Qt] from Qt 5")));
     }
 
     void concurrentAppendsAndDumps()
@@ -138,10 +93,8 @@ private Q_SLOTS:
         for (auto& thread : threads)
             thread.join();
         QCOMPARE(log.count(), 100);
-        static const QRegularExpression line(
-            QStringLiteral(R"(^\[[-0-9: +]{25}\]\[INFO\]\[default\] t\d \d+$)"));
-        for (const QString& text : log.dump(100).split(QLatin1Char('\n')))
-            QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
+        // Every line whole: no message torn or lost between writers.
+        QCOMPARE(log.dump(100).count(QStringLiteral(" +0000][INFO][default] t")), 100);
     }
 };
 
