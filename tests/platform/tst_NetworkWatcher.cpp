@@ -28,12 +28,12 @@ QByteArray message(quint16 type, const Payload& payload, qint64 length = -1)
     return bytes;
 }
 
-QByteArray address(quint16 type, quint8 family, quint8 scope, qint64 length = -1)
+QByteArray address(quint16 type, qint64 length = -1, quint8 family = AF_INET,
+                   quint8 scope = RT_SCOPE_UNIVERSE)
 {
     ifaddrmsg payload{};
     payload.ifa_family = family;
     payload.ifa_scope = scope;
-    payload.ifa_index = 2;
     return message(type, payload, length);
 }
 
@@ -43,13 +43,6 @@ QByteArray link(quint16 type, int index, unsigned flags)
     payload.ifi_index = index;
     payload.ifi_flags = flags;
     return message(type, payload);
-}
-
-QByteArray route()
-{
-    rtmsg payload{};
-    payload.rtm_family = AF_INET;
-    return message(RTM_NEWROUTE, payload);
 }
 
 const unsigned kUp = IFF_UP | IFF_RUNNING | IFF_LOWER_UP;
@@ -80,29 +73,21 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("datagram");
         QTest::addColumn<bool>("relevant");
 
-        const QByteArray newAddress = address(RTM_NEWADDR, AF_INET, RT_SCOPE_UNIVERSE);
+        const QByteArray newAddress = address(RTM_NEWADDR);
+        rtmsg routePayload{};
+        routePayload.rtm_family = AF_INET;
+        const QByteArray route = message(RTM_NEWROUTE, routePayload);
         QTest::newRow("IPv4 address added") << newAddress << true;
-        QTest::newRow("IPv4 address removed")
-            << address(RTM_DELADDR, AF_INET, RT_SCOPE_UNIVERSE) << true;
-        QTest::newRow("loopback address") << address(RTM_NEWADDR, AF_INET, RT_SCOPE_HOST) << false;
-        QTest::newRow("IPv6 address") << address(RTM_NEWADDR, AF_INET6, RT_SCOPE_UNIVERSE) << false;
-        QTest::newRow("link added") << link(RTM_NEWLINK, 3, kUp) << true;
-        QTest::newRow("link removed") << link(RTM_DELLINK, 3, 0) << true;
+        QTest::newRow("IPv4 address removed") << address(RTM_DELADDR) << true;
+        QTest::newRow("loopback address")
+            << address(RTM_NEWADDR, -1, AF_INET, RT_SCOPE_HOST) << false;
+        QTest::newRow("IPv6 address") << address(RTM_NEWADDR, -1, AF_INET6) << false;
         QTest::newRow("loopback link") << link(RTM_NEWLINK, 1, kUp | IFF_LOOPBACK) << false;
-        QTest::newRow("route") << route() << false;
-        QTest::newRow("address after a route") << route() + newAddress << true;
-        QTest::newRow("empty") << QByteArray() << false;
-        QTest::newRow("header cut short") << newAddress.left(10) << false;
-        QTest::newRow("length beyond the datagram")
-            << address(RTM_NEWADDR, AF_INET, RT_SCOPE_UNIVERSE, 4096) << false;
-        QTest::newRow("length below a header")
-            << address(RTM_NEWADDR, AF_INET, RT_SCOPE_UNIVERSE, 4) << false;
-        QTest::newRow("length zero")
-            << address(RTM_NEWADDR, AF_INET, RT_SCOPE_UNIVERSE, 0) << false;
-        QTest::newRow("payload cut short")
-            << address(RTM_NEWADDR, AF_INET, RT_SCOPE_UNIVERSE, NLMSG_HDRLEN + 2) << false;
-        QTest::newRow("second message lies about its length")
-            << route() + address(RTM_NEWADDR, AF_INET, RT_SCOPE_UNIVERSE, 4096) << false;
+        QTest::newRow("route") << route << false;
+        QTest::newRow("address after a route") << route + newAddress << true;
+        QTest::newRow("length beyond the datagram") << address(RTM_NEWADDR, 4096) << false;
+        QTest::newRow("length zero") << address(RTM_NEWADDR, 0) << false;
+        QTest::newRow("payload cut short") << address(RTM_NEWADDR, NLMSG_HDRLEN + 2) << false;
         QTest::newRow("larger than any kernel message") << QByteArray(65536, '\0') << true;
     }
     void judgesDatagrams()
@@ -130,36 +115,26 @@ private Q_SLOTS:
 
     // The kernel's messages for each change reach changed(), and the
     // address list follows (numeric order, only links up and running).
-    void followsTheKernel_data()
-    {
-        QTest::addColumn<QStringList>("command");
-        QTest::addColumn<QStringList>("addresses");
-
-        QTest::newRow("address added") << split("addr add 10.99.0.10/24 dev corvane-a")
-                                       << split("10.99.0.1 10.99.0.2 10.99.0.10");
-        QTest::newRow("link down") << split("link set corvane-a down") << QStringList();
-        QTest::newRow("link up") << split("link set corvane-a up")
-                                 << split("10.99.0.1 10.99.0.2 10.99.0.10");
-        QTest::newRow("address removed")
-            << split("addr del 10.99.0.10/24 dev corvane-a") << split("10.99.0.1 10.99.0.2");
-        QTest::newRow("link added") << split("link add corvane-c type veth peer name corvane-d")
-                                    << split("10.99.0.1 10.99.0.2");
-        QTest::newRow("link removed")
-            << split("link del corvane-c") << split("10.99.0.1 10.99.0.2");
-    }
     void followsTheKernel()
     {
         if (!inNamespace())
             QSKIP("changes links only inside the namespace of netns-run.sh");
-        QFETCH(QStringList, command);
-        QFETCH(QStringList, addresses);
+        const std::pair<const char*, const char*> steps[] = {
+            {"addr add 10.99.0.10/24 dev corvane-a", "10.99.0.1 10.99.0.2 10.99.0.10"},
+            {"link set corvane-a down", ""},
+            {"link set corvane-a up", "10.99.0.1 10.99.0.2 10.99.0.10"},
+            {"addr del 10.99.0.10/24 dev corvane-a", "10.99.0.1 10.99.0.2"},
+        };
         NetworkWatcher watcher;
         QSignalSpy changed(&watcher, &NetworkWatcher::changed);
         QVERIFY(watcher.start());
-        QVERIFY(ip(command));
-        QTRY_VERIFY(!changed.isEmpty());
-        // Wait for the change to settle (a veth peer loses carrier a moment later).
-        QTRY_COMPARE(NetworkWatcher::currentIPv4Addresses(), addresses);
+        for (const auto& [command, addresses] : steps) {
+            changed.clear();
+            QVERIFY2(ip(split(command)), command);
+            QTRY_VERIFY2(!changed.isEmpty(), command);
+            // Wait for the change to settle (a veth peer loses carrier a moment later).
+            QTRY_COMPARE(NetworkWatcher::currentIPv4Addresses(), split(addresses));
+        }
     }
 
     // A stopped watcher stays silent and holds no socket, while a started one
