@@ -11,8 +11,8 @@
 class TestCrashReportDialog : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // The alert's texts; Save Report writes the report with both logs,
-    // privately, and answers once.
+    // Save Report writes the report with both logs, privately, and answers
+    // once; a full disk is a failure, not a saved report.
     void saveReport()
     {
         QTemporaryDir dir;
@@ -26,26 +26,18 @@ private Q_SLOTS:
         CrashReportDialog::present(report, [&answered] { ++answered; });
         QPointer<QMessageBox> alert;
         QTRY_VERIFY(alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()));
-        QCOMPARE(alert->objectName(), QStringLiteral("crashReportAlert"));
-        QCOMPARE(alert->text(), QStringLiteral("Corvane quit unexpectedly"));
-        auto* save = alert->findChild<QPushButton*>(QStringLiteral("saveReportButton"));
-        auto* discard = alert->findChild<QPushButton*>(QStringLiteral("discardButton"));
-        QVERIFY(save && discard);
-        QCOMPARE(save->text(), QStringLiteral("Save Report…"));
-        QCOMPARE(discard->text(), QStringLiteral("Discard"));
-        QTest::mouseClick(save, Qt::LeftButton);
+        QVERIFY(alert->findChild<QPushButton*>(QStringLiteral("discardButton")));
+        QTest::mouseClick(alert->findChild<QPushButton*>(QStringLiteral("saveReportButton")),
+                          Qt::LeftButton);
         QTRY_COMPARE(answered, 1);
         QTRY_VERIFY(!alert); // closed and gone
 
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(file.readAll());
-        QVERIFY(text.startsWith(QLatin1String("Corvane crash report\nSignal: 11 (SIGSEGV)\n")));
-        QVERIFY(text.contains(QLatin1String("] before")));
-        QVERIFY(text.contains(QLatin1String("] now")));
+        QCOMPARE(QString::fromUtf8(file.readAll()),
+                 report.text()); // its making is tested with the reporter
         QCOMPARE(file.permissions() & QFile::ReadOther, QFile::Permissions());
 
-        // A full disk is a failure, not a saved report.
         const FileSizeLimit full(0);
         QString error;
         QVERIFY(!report.save(dir.filePath(QStringLiteral("full.txt")), &error));
