@@ -410,6 +410,7 @@ private Q_SLOTS:
         const QByteArray ok = "200 OK";
         QTest::newRow("icon") << ok << png(48, 48) << QSize(48, 48);
         QTest::newRow("wide, scaled down") << ok << png(128, 48) << QSize(64, 24);
+        QTest::newRow("long thin strip") << ok << png(16384, 64) << QSize(64, 1);
         QTest::newRow("at the size and pixel limits")
             << ok << png(1024, 1024, IconLoader::maxIconBytes) << QSize(64, 64);
         QTest::newRow("ftp") << QByteArray() << QByteArray() << QSize();
