@@ -27,17 +27,6 @@ bool ignoresSigterm(qint64 pid)
     return at > 8 && (status.mid(at, 16).toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
 }
 
-// Where the descriptors above 2 of a process lead.
-QStringList openFiles(qint64 pid)
-{
-    QStringList targets;
-    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-    for (const QString& fd : fds.entryList(QDir::Files | QDir::System))
-        if (fd.toInt() > 2)
-            targets.append(QFile::symLinkTarget(fds.filePath(fd)));
-    return targets;
-}
-
 } // namespace
 
 class TestAirConnect : public QObject {
@@ -125,8 +114,9 @@ private Q_SLOTS:
         QVERIFY(airConnect.isReady() && !airConnect.isWatchdogPending());
         QVERIFY(logged(Level::Debug, "arguments: -Z -x " + config()));
         QCOMPARE(::getpriority(PRIO_PROCESS, id_t(airConnect.processId())), 10);
-        QVERIFY2(!openFiles(airConnect.processId()).contains(ours),
-                 qPrintable(openFiles(airConnect.processId()).join(", ")));
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(airConnect.processId()));
+        for (const QFileInfo& fd : fds.entryInfoList(QDir::Files | QDir::System))
+            QVERIFY2(fd.symLinkTarget() != ours, qPrintable(fd.fileName()));
         // A second renderer makes no second "serviceReady".
         QTRY_VERIFY(logged(Level::Debug, "adding renderer (Office)"));
         QCOMPARE(m_ready->count(), 1);
@@ -139,39 +129,60 @@ private Q_SLOTS:
         QVERIFY(!m_log.contains(Level::Error) && !m_log.contains(Level::Warning));
     }
 
+    // A new start replaces the run ("restart"): the watchdog restarts for the
+    // new run, and what the replaced one prints while it ends counts for nothing.
     void watchdogEndsBridgeThatNeverGetsReady_data()
     {
         QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("restart");
         QTest::addColumn<QStringList>("output"); // as logged: blank and invalid chunks dropped
         const QString start = "[10:56:24.100] main:1400 Starting airupnp version: fake";
         const QString marker = "[10:56:26.900] AddMRDevice:1020 [0x7f6294a90010]: adding ren";
-        QTest::newRow("silent") << "never-ready" << QStringList{start};
+        QTest::newRow("silent") << "never-ready" << false << QStringList{start};
         QTest::newRow("exits early")
-            << "exits" << QStringList{start, "[10:56:24.300] main:1450 Cannot start"};
+            << "exits" << false << QStringList{start, "[10:56:24.300] main:1450 Cannot start"};
         QTest::newRow("marker split across two chunks")
-            << "split-marker" << QStringList{marker, "derer (Kitchen) with mac BBBB1FE1E692"};
+            << "split-marker" << false
+            << QStringList{marker, "derer (Kitchen) with mac BBBB1FE1E692"};
         QTest::newRow("marker not valid UTF-8")
-            << "invalid-utf8" << QStringList{"[10:56:27.200] main:1500 still running"};
+            << "invalid-utf8" << false << QStringList{"[10:56:27.200] main:1500 still running"};
+        QTest::newRow("restart: watchdog re-armed") << "never-ready" << true << QStringList();
+        QTest::newRow("restart: marker from the replaced run")
+            << "late-marker" << true << QStringList();
     }
 
     // The watchdog leaves room for the interpreter of the fake bridge to start on a busy machine.
     void watchdogEndsBridgeThatNeverGetsReady()
     {
         QFETCH(QString, name);
+        QFETCH(bool, restart);
         QFETCH(QStringList, output);
         AirConnect airConnect(options(name, 2000ms));
         spyOn(airConnect);
+        QElapsedTimer sinceStart;
+        sinceStart.start();
         airConnect.start({});
+        if (restart) {
+            QTRY_VERIFY(logged(Level::Debug, "Starting airupnp version: fake"));
+            QTest::qWait(500); // so a watchdog still counting from the first start fires early
+            sinceStart.start();
+            airConnect.start({}); // no stop in between
+            QTRY_VERIFY(logged(Level::Debug, "An earlier airupnp run ended"));
+        }
         QTRY_COMPARE(m_log.value(Level::Error),
                      QStringList{"airupnp is not in a usable state, terminating"});
-        QTRY_COMPARE(m_terminated->count(), 1); // exits early: no second report
+        QVERIFY2(sinceStart.elapsed() >= 1900, qPrintable(QString::number(sinceStart.elapsed())));
+        QTRY_VERIFY(airConnect.livingProcessIds().isEmpty());
+        QCOMPARE(m_terminated->count(), 1); // exits early: no second report
         QCOMPARE(m_ready->count(), 0);
-        QCOMPARE(m_log.value(Level::Debug), output);
+        if (!restart)
+            QCOMPARE(m_log.value(Level::Debug), output);
     }
 
     // Bridges that ignore SIGTERM: one left by an earlier run of ours is killed
     // at start and one run by hand is left alone; a stopped one is killed and
-    // its late end is not the new run's end; quit kills within its wait.
+    // its late end is not the new run's end; quit waits, kills, and only then
+    // returns: nothing of ours outlives it.
     void stubbornBridgesAreKilled()
     {
         QProcess leftover, byHand; // byHand: the same bridge with another config file
@@ -196,122 +207,64 @@ private Q_SLOTS:
         QVERIFY(airConnect.processId() == newer && m_terminated->count() == 0);
 
         QTRY_VERIFY(ignoresSigterm(newer));
-        QVERIFY(!airConnect.stopAndWait(200));
-        QCOMPARE(m_terminated->count(), 1); // it has ended
-        byHand.kill();
-        QVERIFY(byHand.waitForFinished());
-    }
-
-    // A new start replaces the run: the watchdog restarts for the new run, and
-    // what the replaced one prints while it ends counts for nothing.
-    void replacedRunIsNotTheNewRun_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("watchdog re-armed") << "never-ready";
-        QTest::newRow("marker from the replaced run") << "late-marker";
-    }
-
-    void replacedRunIsNotTheNewRun()
-    {
-        QFETCH(QString, name);
-        AirConnect airConnect(options(name, 1500ms));
-        spyOn(airConnect);
-        airConnect.start({});
-        QTRY_VERIFY(logged(Level::Debug, "Starting airupnp version: fake"));
-        QTest::qWait(500); // so a watchdog still counting from the first start fires early
-        QElapsedTimer sinceNewStart;
-        sinceNewStart.start();
-        airConnect.start({}); // no stop in between
-        const qint64 newer = airConnect.processId();
-        QVERIFY(airConnect.isWatchdogPending());
-        if (name == "late-marker") {
-            QTRY_VERIFY(logged(Level::Debug, "adding renderer (Late)"));
-            QVERIFY(!airConnect.isReady() && airConnect.isWatchdogPending());
-        }
-        QTRY_VERIFY(logged(Level::Debug, "An earlier airupnp run ended"));
-        // The new run is still ended by the watchdog, and its end is the one reported.
-        QTRY_COMPARE(m_log.value(Level::Error),
-                     QStringList{"airupnp is not in a usable state, terminating"});
-        QVERIFY2(sinceNewStart.elapsed() >= 1400,
-                 qPrintable(QString::number(sinceNewStart.elapsed())));
-        QCOMPARE(m_ready->count(), 0);
-        QTRY_VERIFY(airConnect.livingProcessIds().isEmpty());
-        QVERIFY(LeftoverBridges::isGone(pid_t(newer)));
-        QCOMPARE(m_terminated->count(), 1);
-    }
-
-    // Quit waits for a bridge that ignores SIGTERM, kills it, and only then
-    // returns: nothing of ours outlives it.
-    void quitEndsStubbornBridge()
-    {
-        AirConnect airConnect(options("ignores-term"));
-        spyOn(airConnect);
-        airConnect.start({});
-        QTRY_VERIFY(ignoresSigterm(airConnect.processId()));
-        const pid_t pid = pid_t(airConnect.processId());
         QElapsedTimer waited;
         waited.start();
         QVERIFY(!airConnect.stopAndWait(200));
         QVERIFY(waited.elapsed() >= 190);
-        QVERIFY(LeftoverBridges::isGone(pid));
-        QVERIFY(airConnect.livingProcessIds().isEmpty());
-        QCOMPARE(m_terminated->count(), 1);
+        QVERIFY(LeftoverBridges::isGone(pid_t(newer)) && airConnect.livingProcessIds().isEmpty());
+        QCOMPARE(m_terminated->count(), 1); // it has ended
     }
 
-    // A config that cannot be written, with no earlier one to fall back on,
+    // A start that cannot launch the bridge returns to stopped at once. A
+    // config that cannot be written, with no earlier one to fall back on,
     // would leave the bridge to offer every renderer it finds.
-    void unwritableConfig_data()
+    void failedStartReturnsToStopped_data()
     {
-        QTest::addColumn<bool>("earlier");
-        QTest::newRow("first run: not launched") << false;
-        QTest::newRow("earlier file: launched with it") << true;
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("error"); // how the launch error ends
+        QTest::newRow("exec fails") << "unlaunchable"
+                                    << " - ";
+        QTest::newRow("no such file") << "missing"
+                                      << " - not found or not executable";
+        QTest::newRow("unwritable config, first run") << "ready"
+                                                      << " - no config file";
     }
 
-    void unwritableConfig()
+    void failedStartReturnsToStopped()
     {
-        QFETCH(bool, earlier);
-        if (earlier) {
-            QFile file(config());
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("<airupnp/>") == 10);
-        }
-        AirConnect airConnect(options("ready"));
+        QFETCH(QString, name);
+        QFETCH(QString, error);
+        const bool diskFull = name == "ready";
+        AirConnect airConnect(options(name));
         spyOn(airConnect);
+        {
+            const FileSizeLimit full(diskFull ? 16 : RLIM_INFINITY);
+            airConnect.start({});
+        }
+        QTRY_VERIFY(!airConnect.isRunning() && !airConnect.isWatchdogPending());
+        QVERIFY(m_started->isEmpty() && m_terminated->count() == 1);
+        const QStringList errors = m_log.value(Level::Error);
+        QVERIFY2(errors.size() == (diskFull ? 2 : 1) &&
+                     errors.last().startsWith("Failed to launch " + fake(name) + error),
+                 qPrintable(errors.join('\n')));
+        QCOMPARE(QFile::exists(config()), !diskFull);
+        if (!diskFull)
+            return;
+        QVERIFY(errors[0].startsWith("Failed to write config file to file://" + config() + " - "));
+
+        // With an earlier file to fall back on, the bridge is launched with it.
+        QFile file(config());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("<airupnp/>") == 10);
+        file.close();
         {
             const FileSizeLimit full(16);
             airConnect.start({});
         }
-        QVERIFY(m_log.value(Level::Error)
-                    .value(0)
-                    .startsWith("Failed to write config file to file://" + config() + " - "));
-        if (!earlier) {
-            QCOMPARE(m_log.value(Level::Error).value(1),
-                     "Failed to launch " + fake("ready") + " - no config file");
-            QVERIFY(!airConnect.isRunning() && !airConnect.isWatchdogPending());
-            QVERIFY(m_started->isEmpty() && m_terminated->count() == 1);
-            QVERIFY(!QFile::exists(config()));
-            return;
-        }
         QTRY_COMPARE(m_started->count(), 1);
-        QFile file(config());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), "<airupnp/>");
-        QCOMPARE(m_log.value(Level::Error).size(), 1);
+        QCOMPARE(m_log.value(Level::Error).size(), 3);
         QVERIFY(airConnect.stopAndWait(2000));
-    }
-
-    void launchFailureReturnsToStopped()
-    {
-        for (const char* name : {"unlaunchable", "missing"}) { // exec fails; no such file
-            AirConnect airConnect(options(name));
-            spyOn(airConnect);
-            airConnect.start({});
-            QTRY_VERIFY(!airConnect.isRunning() && !airConnect.isWatchdogPending());
-            QVERIFY(m_started->count() == 0 && m_terminated->count() == 1);
-        }
-        const QString failed = "Failed to launch " + fake("");
-        QCOMPARE(m_log.value(Level::Error).size(), 2);
-        QVERIFY(m_log.value(Level::Error)[0].startsWith(failed + "unlaunchable - "));
-        QCOMPARE(m_log.value(Level::Error)[1], failed + "missing - not found or not executable");
     }
 
     void privateFolderRefusesPlantedLink()
