@@ -1,18 +1,8 @@
-#include "bridge/BridgeText.h"
 #include "bridge/ConfigFile.h"
-#include "model/XmlText.h"
 
 #include <QtTest>
 
 namespace {
-
-DeviceSettings record(const QString& name, const QString& udn)
-{
-    DeviceSettings device{name, {}, DeviceTopology(true, "G:0"), true};
-    if (!udn.isNull())
-        device.info.udn = udn;
-    return device;
-}
 
 QString repeated(char c, int count)
 {
@@ -33,12 +23,7 @@ private Q_SLOTS:
 
         const QString udn = QStringLiteral("uuid:RINCON_B01400");
         const QString entry = QStringLiteral("<udn>%1</udn>\n  <name>%2</name>");
-        QTest::newRow("five specials as before")
-            << "Tom & Jerry's \"<Den>\"" << udn
-            << entry.arg(udn, "Tom &amp; Jerry's \"&lt;Den&gt;\"");
         QTest::newRow("no UDN") << "Kitchen" << QString() << QString();
-        QTest::newRow("empty UDN") << "Kitchen"
-                                   << "" << QString();
         QTest::newRow("UDN of forbidden characters only")
             << "Kitchen" << QStringLiteral("\x01\x1f") + QChar(0xFFFE) << QString();
         QTest::newRow("forbidden characters dropped")
@@ -46,6 +31,7 @@ private Q_SLOTS:
                    QChar(0xD800) + "C" + QChar(0xDC00) + "\t\n" + QChar(0xD83D) + QChar(0xDE00)
             << QStringLiteral("uuid:RINCON\x07_1")
             << entry.arg("uuid:RINCON_1", QStringLiteral("ABC\t\n\U0001F600"));
+        // An XML parser reads a raw CR back as LF.
         QTest::newRow("CR as a character reference")
             << "Den\r\nTV\r"
             << "uuid:R\r1" << entry.arg("uuid:R&#13;1", "Den&#13;\nTV&#13;");
@@ -76,24 +62,17 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QString, udn);
         QFETCH(QString, entry);
-        const QByteArray text = configText({record(name, udn)});
+        DeviceSettings device{name, {}, DeviceTopology(true, "G:0"), true};
+        if (!udn.isNull())
+            device.info.udn = udn;
+        const QByteArray text = configText({device});
         if (entry.isEmpty())
             QVERIFY2(!text.contains("<device>"), text.constData());
         else
             QVERIFY2(text.contains(("<device>\n  " + entry +
-                                    "\n  <enabled>1</enabled>\n"
-                                    "</device>\n</airupnp>")
+                                    "\n  <enabled>1</enabled>\n</device>\n</airupnp>")
                                        .toUtf8()),
                      text.constData());
-
-        // Well-formed as a whole, and the name reads back as written.
-        pugi::xml_document document;
-        const pugi::xml_parse_result parsed = XmlText::parse(document, text);
-        QVERIFY2(parsed, parsed.description());
-        const pugi::xml_node device = document.child("airupnp").child("device");
-        QCOMPARE(bool(device), !entry.isEmpty());
-        if (device)
-            QCOMPARE(XmlText::childText(device, "name"), BridgeText::configName(name));
     }
 };
 
