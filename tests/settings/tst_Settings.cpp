@@ -9,8 +9,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-using Entry = std::tuple<Logging::Level, Logging::Category, QString>;
-
 namespace {
 
 const QString kKey = QStringLiteral("settings");
@@ -38,7 +36,7 @@ class TestSettings : public QObject {
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<DefaultsStore> m_store;
-    QList<Entry> m_log;
+    QStringList m_errors;
 
     QByteArray stored() const { return *m_store->value(kKey); }
 
@@ -47,10 +45,10 @@ private Q_SLOTS:
     {
         m_dir = std::make_unique<QTemporaryDir>();
         m_store = std::make_unique<DefaultsStore>(m_dir->filePath("config"));
-        m_log.clear();
-        Logging::setThreshold(Logging::Level::Verbose);
-        Logging::setReceiver([this](auto level, auto& category, auto& message) {
-            m_log.append({level, category, message});
+        m_errors.clear();
+        Logging::setReceiver([this](auto level, auto&, auto& message) {
+            if (level == Logging::Level::Error)
+                m_errors.append(message);
         });
     }
 
@@ -59,16 +57,13 @@ private Q_SLOTS:
     void urlsReadBackAsWritten_data()
     {
         QTest::addColumn<QString>("url"); // as an SSDP LOCATION header or a description carries it
-        QTest::newRow("plain") << kUrl;
         QTest::newRow("second # in the fragment") << kUrl + "##";
         QTest::newRow("# in the fragment, then more") << kUrl + "#a#b%23c";
         QTest::newRow("encoded #, ? and & in path and query")
             << "http://h:1400/a%23b%3F?c%26d=%3D#%23";
         QTest::newRow("encoded % and delimiters") << "http://h:1400/%25%2F%3A%40%5B%5D?%2B+#%25";
-        QTest::newRow("unencoded sub-delimiters") << "http://h:1400/a;b=c!$'()*,?x=[y]#@:/?";
         QTest::newRow("non-ASCII, raw and encoded") << "http://h:1400/caf\u00e9/%C3%A9?q=\u20ac";
         QTest::newRow("IPv6 host, user info") << "http://u:p@[fe80::1%25eth0]:1400/x#";
-        QTest::newRow("empty query and fragment") << "http://h:1400/x?#";
     }
 
     // The table's keys and the record's URLs come back equal after a restart,
@@ -97,7 +92,7 @@ private Q_SLOTS:
     void freshDocumentIsSavedAtOnce()
     {
         const Settings settings(*m_store);
-        QVERIFY(m_log.isEmpty());
+        QVERIFY(m_errors.isEmpty());
         QVERIFY(qAbs(settings.installedAt.secsTo(QDateTime::currentDateTimeUtc())) < 5);
         const QRegularExpression fresh(
             "^{\"crashesByVersion\":{},\"devices\":\\[],\"hasPromptedForRating\":false,"
@@ -107,6 +102,9 @@ private Q_SLOTS:
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
         QCOMPARE(QFile::permissions(m_dir->filePath("config")),
                  QFile::permissions(m_store->path(kKey)) | QFile::ExeOwner | QFile::ExeUser);
+        // A few hundred bytes are read into a buffer of their size, not the limit's.
+        QVERIFY2(stored().capacity() < 1024 * 1024,
+                 qPrintable(QString::number(stored().capacity())));
     }
 
     // The last of duplicate locations wins; extra members are dropped on save.
@@ -127,7 +125,7 @@ private Q_SLOTS:
             settings.removeDevice(QUrl(at.arg(5)));
             const FileSizeLimit full(0); // a failed save leaves the last one whole
             QVERIFY(!settings.save());
-            QVERIFY(std::get<2>(m_log.last()).startsWith("Failed to save settings - "));
+            QVERIFY(m_errors.last().startsWith("Failed to save settings - "));
         }
         QVERIFY(!stored().contains("futureMember"));
         QVERIFY(stored().contains("\"installedAt\":518005230.5,"));
@@ -163,14 +161,11 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), text); // byte for byte, replacing the older one
 
-        const QString shown = QString::fromUtf8(text);
-        const QString message = m_log.size() > 1 ? std::get<2>(m_log[1]) : QString();
-        QCOMPARE(m_log, QList<Entry>({{Logging::Level::Verbose, {}, "Loading settings:\n" + shown},
-                                      {Logging::Level::Error, kKey, message}}));
-        QVERIFY2(
-            message.startsWith("Failed to deserialize settings, ") &&
-                message.endsWith(" - \"" + shown + "\"; the unreadable text is kept in " + kept),
-            qPrintable(message));
+        QCOMPARE(m_errors.size(), 1);
+        QVERIFY2(m_errors[0].startsWith("Failed to deserialize settings, ") &&
+                     m_errors[0].endsWith(" - \"" + QString::fromUtf8(text) +
+                                          "\"; the unreadable text is kept in " + kept),
+                 qPrintable(m_errors[0]));
     }
 
     // Files the store did not read (or whose text could not be kept aside)
@@ -179,23 +174,16 @@ private Q_SLOTS:
     void unloadedFileIsNeverReplaced_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("logged"); // how the load's error begins
-        QTest::newRow("cannot be opened") << "folder"
-                                          << "Failed to read settings, cannot read ";
-        QTest::newRow("I/O error") << "/proc/self/mem" // reading at offset 0 fails: EIO
-                                   << "Failed to read settings, cannot read ";
-        QTest::newRow("endless, with no size") << "/dev/zero"
-                                               << "Failed to read settings, ";
-        QTest::newRow("over the size limit") << "huge"
-                                             << "Failed to read settings, ";
-        QTest::newRow("undecodable, cannot be kept aside") << "blocked-aside"
-                                                           << "Failed to deserialize settings, ";
+        QTest::newRow("cannot be opened") << "folder";
+        QTest::newRow("I/O error") << "/proc/self/mem"; // reading at offset 0 fails: EIO
+        QTest::newRow("endless, with no size") << "/dev/zero";
+        QTest::newRow("over the size limit") << "huge";
+        QTest::newRow("undecodable, cannot be kept aside") << "blocked-aside";
     }
 
     void unloadedFileIsNeverReplaced()
     {
         QFETCH(QString, kind);
-        QFETCH(QString, logged);
         QVERIFY(m_store->setValue(kKey, "{}")); // makes the folder
         const QString path = m_store->path(kKey);
         QVERIFY(QFile::remove(path));
@@ -220,36 +208,23 @@ private Q_SLOTS:
         const QList<qint64> before = shape();
 
         Settings settings(*m_store);
-        QVERIFY(settings.devices().isEmpty());
         settings.setDevice(QUrl(kUrl), speaker("Den"));
         QVERIFY(!settings.save());
         QVERIFY(!settings.save());
         QCOMPARE(shape(), before);
         if (kind == "blocked-aside")
             QCOMPARE(stored(), "{\"devices\": [");
-        QVERIFY(!QFileInfo(path + ".unreadable").isFile());
 
-        QList<QString> errors;
-        for (const Entry& entry : m_log)
-            if (std::get<0>(entry) == Logging::Level::Error)
-                errors.append(std::get<2>(entry));
-        QCOMPARE(errors.size(), 2); // the load, and one refusal for both saves
-        QVERIFY2(errors[0].startsWith(logged), qPrintable(errors[0]));
-        QVERIFY2(errors[1].startsWith("Not saving settings - "), qPrintable(errors[1]));
+        QCOMPARE(m_errors.size(), 2); // the load, and one refusal for both saves
+        QVERIFY2(m_errors[0].startsWith(kind == "blocked-aside" ? "Failed to deserialize settings, "
+                                                                : "Failed to read settings, "),
+                 qPrintable(m_errors[0]));
+        QVERIFY(m_errors[1].startsWith("Not saving settings - "));
 
         // The user took it away: nothing left to lose.
         QVERIFY(QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path));
         QVERIFY(settings.save());
         QCOMPARE(Settings(*m_store).devices(), {speaker("Den")});
-    }
-
-    // A few hundred bytes are read into a buffer of their size, not the limit's.
-    void smallValueSmallBuffer()
-    {
-        QVERIFY(m_store->setValue(kKey, document({})));
-        const std::optional<QByteArray> value = m_store->value(kKey);
-        QVERIFY(value && value->size() == document({}).size());
-        QVERIFY2(value->capacity() < 1024 * 1024, qPrintable(QString::number(value->capacity())));
     }
 };
 
