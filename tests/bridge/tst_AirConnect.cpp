@@ -3,6 +3,7 @@
 #include "log/Logging.h"
 #include "platform/UserTempDir.h"
 #include "support/FileSizeLimit.h"
+#include "support/TestData.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -96,16 +97,7 @@ private Q_SLOTS:
                               "Wrote config file to file://" + config()}));
         QFile file(config());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(),
-                 "<?xml version=\"1.0\"?>\n<airupnp>\n<common>\n<enabled>1</enabled>\n"
-                 "<max_volume>100</max_volume>\n<codec>flac</codec>\n<latency>1000:2000</latency>\n"
-                 "<remove_count>3</remove_count>\n</common>\n<main_log>info</main_log>\n"
-                 "<upnp_log>info</upnp_log>\n<util_log>warn</util_log>\n<raop_log>info</raop_log>\n"
-                 "<scan_interval>60</scan_interval>\n<scan_timeout>10</scan_timeout>\n"
-                 "<log_limit>-1</log_limit>\n<device>\n  <udn>uuid:RINCON_B01400</udn>\n"
-                 "  <name>Tom &amp; Jerry's \"&lt;Den&gt;\"</name>\n  <enabled>1</enabled>\n"
-                 "</device>\n<device>\n  <udn>uuid:RINCON_K01400</udn>\n  <name>K\xc3\xbc"
-                 "che \xe2\x99\xab</name>\n  <enabled>0</enabled>\n</device>\n</airupnp>");
+        QCOMPARE(file.readAll(), testData("bridge/den-and-kitchen.xml"));
         QCOMPARE(QFile::permissions(config()),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
