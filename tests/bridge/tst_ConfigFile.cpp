@@ -2,15 +2,6 @@
 
 #include <QtTest>
 
-namespace {
-
-QString repeated(char c, int count)
-{
-    return QString(count, QLatin1Char(c));
-}
-
-} // namespace
-
 // The entries of the bridge's configuration: what the bridge can read back.
 class TestConfigFile : public QObject {
     Q_OBJECT
@@ -36,25 +27,25 @@ private Q_SLOTS:
             << "Den\r\nTV\r"
             << "uuid:R\r1" << entry.arg("uuid:R&#13;1", "Den&#13;\nTV&#13;");
         QTest::newRow("50 bytes kept whole")
-            << repeated('a', 48) + "\u00e9" << udn << entry.arg(udn, repeated('a', 48) + "\u00e9");
+            << QString(48, u'a') + "\u00e9" << udn << entry.arg(udn, QString(48, u'a') + "\u00e9");
         QTest::newRow("cut before the first two-byte character")
-            << repeated('a', 49) + "\u0080z" << udn << entry.arg(udn, repeated('a', 49));
+            << QString(49, u'a') + "\u0080z" << udn << entry.arg(udn, QString(49, u'a'));
         QTest::newRow("cut before the first three-byte character")
-            << repeated('a', 48) + "\u0800" << udn << entry.arg(udn, repeated('a', 48));
+            << QString(48, u'a') + "\u0800" << udn << entry.arg(udn, QString(48, u'a'));
         QTest::newRow("cut before a combined letter, not inside it")
-            << repeated('a', 48) + "e\u0301" << udn << entry.arg(udn, repeated('a', 48));
+            << QString(48, u'a') + "e\u0301" << udn << entry.arg(udn, QString(48, u'a'));
         QTest::newRow("cut before a surrogate pair")
-            << repeated('a', 47) + QStringLiteral("\U0001F600") << udn
-            << entry.arg(udn, repeated('a', 47));
+            << QString(47, u'a') + QStringLiteral("\U0001F600") << udn
+            << entry.arg(udn, QString(47, u'a'));
         QTest::newRow("surrogate pair after a Devanagari letter kept whole")
-            << repeated('a', 44) + QStringLiteral("\u0920\U0001F600") << udn
-            << entry.arg(udn, repeated('a', 44) + "\u0920");
+            << QString(44, u'a') + QStringLiteral("\u0920\U0001F600") << udn
+            << entry.arg(udn, QString(44, u'a') + "\u0920");
         QTest::newRow("escapes do not count")
-            << repeated('&', 50) + "x" << udn
+            << QString(50, u'&') + "x" << udn
             << entry.arg(udn, QStringLiteral("&amp;").repeated(50));
         QTest::newRow("dropped characters do not count")
-            << QString(10, QChar(0x01)) + repeated('b', 50) << udn
-            << entry.arg(udn, repeated('b', 50));
+            << QString(10, QChar(0x01)) + QString(50, u'b') << udn
+            << entry.arg(udn, QString(50, u'b'));
     }
 
     void entries()
