@@ -54,39 +54,37 @@ private Q_SLOTS:
 
     void cleanup() { Logging::setReceiver({}); }
 
-    void urlsReadBackAsWritten_data()
-    {
-        QTest::addColumn<QString>("url"); // as an SSDP LOCATION header or a description carries it
-        QTest::newRow("second # in the fragment") << kUrl + "##";
-        QTest::newRow("# in the fragment, then more") << kUrl + "#a#b%23c";
-        QTest::newRow("encoded #, ? and & in path and query")
-            << "http://h:1400/a%23b%3F?c%26d=%3D#%23";
-        QTest::newRow("encoded % and delimiters") << "http://h:1400/%25%2F%3A%40%5B%5D?%2B+#%25";
-        QTest::newRow("non-ASCII, raw and encoded") << "http://h:1400/caf\u00e9/%C3%A9?q=\u20ac";
-        QTest::newRow("IPv6 host, user info") << "http://u:p@[fe80::1%25eth0]:1400/x#";
-    }
-
-    // The table's keys and the record's URLs come back equal after a restart,
+    // The table's keys and the records' URLs come back equal after a restart,
     // or the user's name and choice for the speaker are lost.
     void urlsReadBackAsWritten()
     {
-        QFETCH(QString, url);
-        const QUrl location(url, QUrl::StrictMode);
-        QVERIFY2(location.isValid(), qPrintable(location.errorString()));
-        DeviceSettings record = speaker("Kitchen");
-        record.info = DeviceInfo(location);
-        record.info.modelURL = location;
-        auto icon = std::make_shared<DeviceInfo::Icon>();
-        icon->url = location.resolved(QUrl(QStringLiteral("#x#y"), QUrl::StrictMode));
-        record.info.iconList.append(icon);
+        // As an SSDP LOCATION header or a description carries them.
+        const QStringList urls{kUrl + "##",
+                               kUrl + "#a#b%23c",
+                               "http://h:1400/a%23b%3F?c%26d=%3D#%23",
+                               "http://h:1400/%25%2F%3A%40%5B%5D?%2B+#%25",
+                               "http://h:1400/caf\u00e9/%C3%A9?q=\u20ac",
+                               "http://u:p@[fe80::1%25eth0]:1400/x#"};
+        QList<DeviceSettings> records;
         {
             Settings settings(*m_store);
-            settings.setDevice(location, record);
+            for (const QString& url : urls) {
+                const QUrl location(url, QUrl::StrictMode);
+                QVERIFY2(location.isValid(), qPrintable(location.errorString()));
+                DeviceSettings& record = records.emplace_back(speaker("Kitchen"));
+                record.info = DeviceInfo(location);
+                record.info.modelURL = location;
+                auto icon = std::make_shared<DeviceInfo::Icon>();
+                icon->url = location.resolved(QUrl(QStringLiteral("#x#y"), QUrl::StrictMode));
+                record.info.iconList.append(icon);
+                settings.setDevice(location, record);
+            }
             QVERIFY(settings.save());
         }
         const Settings reloaded(*m_store);
-        QCOMPARE(reloaded.deviceLocations(), QList<QUrl>{location});
-        QCOMPARE(reloaded.device(location), record);
+        QCOMPARE(reloaded.deviceLocations().size(), urls.size());
+        for (const DeviceSettings& record : records)
+            QCOMPARE(reloaded.device(record.info.location), record);
     }
 
     void freshDocumentIsSavedAtOnce()
