@@ -102,8 +102,7 @@ private Q_SLOTS:
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
         QTRY_COMPARE(m_started->count(), 1);
-        QTRY_COMPARE(m_ready->count(), 1);
-        QVERIFY(airConnect.isReady() && !airConnect.isWatchdogPending());
+        QTRY_VERIFY(airConnect.isReady() && !airConnect.isWatchdogPending());
         QVERIFY(logged(Level::Debug, "arguments: -Z -x " + config()));
         QCOMPARE(::getpriority(PRIO_PROCESS, id_t(airConnect.processId())), 10);
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(airConnect.processId()));
@@ -166,7 +165,6 @@ private Q_SLOTS:
         QVERIFY2(sinceStart.elapsed() >= 1900, qPrintable(QString::number(sinceStart.elapsed())));
         QTRY_VERIFY(airConnect.livingProcessIds().isEmpty());
         QCOMPARE(m_terminated->count(), 1); // exits early: no second report
-        QCOMPARE(m_ready->count(), 0);
         if (!restart)
             QCOMPARE(m_log.value(Level::Debug), output);
     }
@@ -255,7 +253,6 @@ private Q_SLOTS:
         QTRY_COMPARE(m_started->count(), 1);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), "<airupnp/>");
-        QCOMPARE(m_log.value(Level::Error).size(), 3);
         QVERIFY(airConnect.stopAndWait(2000));
     }
 
