@@ -11,8 +11,8 @@
 class TestCrashReportDialog : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Save Report writes the report with both logs, privately, and answers
-    // once; a full disk is a failure, not a saved report.
+    // Save Report writes the report privately and answers once; a full disk
+    // is a failure, not a saved report.
     void saveReport()
     {
         QTemporaryDir dir;
@@ -20,13 +20,10 @@ private Q_SLOTS:
         CrashReportDialog::setNextSavePath(path);
         CrashReport report;
         report.crashText = QStringLiteral("Corvane crash report\nSignal: 11 (SIGSEGV)\n");
-        report.sessionLog = QStringLiteral("[2024-01-01 00:00:00 +0000][INFO][default] before");
-        report.applicationLog = QStringLiteral("[2024-01-01 00:01:00 +0000][INFO][default] now");
         int answered = 0;
         CrashReportDialog::present(report, [&answered] { ++answered; });
         QPointer<QMessageBox> alert;
         QTRY_VERIFY(alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()));
-        QVERIFY(alert->findChild<QPushButton*>(QStringLiteral("discardButton")));
         QTest::mouseClick(alert->findChild<QPushButton*>(QStringLiteral("saveReportButton")),
                           Qt::LeftButton);
         QTRY_COMPARE(answered, 1);
@@ -39,9 +36,7 @@ private Q_SLOTS:
         QCOMPARE(file.permissions() & QFile::ReadOther, QFile::Permissions());
 
         const FileSizeLimit full(0);
-        QString error;
-        QVERIFY(!report.save(dir.filePath(QStringLiteral("full.txt")), &error));
-        QVERIFY(!error.isEmpty());
+        QVERIFY(!report.save(dir.filePath(QStringLiteral("full.txt"))));
     }
 };
 
