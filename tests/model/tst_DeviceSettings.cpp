@@ -51,9 +51,10 @@ private Q_SLOTS:
 
     void recordJsonIsLenientWhereAllowed()
     {
+        const DeviceInfo info(QUrl(QStringLiteral("http://h/")));
         DeviceSettings defaults;
         defaults.name = QStringLiteral("K");
-        defaults.info = DeviceInfo(QUrl(QStringLiteral("http://h/")));
+        defaults.info = info;
         QCOMPARE(DeviceSettings::fromJson(
                      object("{'name':'K','info':{'location':'http://h/','iconList':[]}}")),
                  defaults);

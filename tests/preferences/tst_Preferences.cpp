@@ -422,7 +422,12 @@ private Q_SLOTS:
         connect(&server, &QTcpServer::newConnection, &server, [&] {
             QTcpSocket* socket = server.nextPendingConnection();
             connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
-                const bool asked = socket->readAll().startsWith("GET /icon.png ");
+                // A request may come in several reads; answer once it is whole.
+                const QByteArray request = socket->property("r").toByteArray() + socket->readAll();
+                socket->setProperty("r", request);
+                if (!request.contains("\r\n\r\n"))
+                    return;
+                const bool asked = request.startsWith("GET /icon.png ");
                 const QByteArray content = asked ? body : png(48, 48);
                 socket->write("HTTP/1.1 " + (asked ? status : "200 OK") + "\r\nContent-Length: " +
                               QByteArray::number(content.size()) + "\r\n\r\n" + content);
