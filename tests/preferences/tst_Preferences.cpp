@@ -32,7 +32,7 @@ DeviceSettings speaker(const QString& name, const QString& host, bool active = t
 {
     DeviceSettings record;
     record.name = name;
-    record.info = DeviceInfo(locationOf(host));
+    record.info.location = locationOf(host);
     record.info.friendlyName = host + " - Sonos One - RINCON_" + name;
     if (hasTopology)
         record.topology = DeviceTopology(coordinator, QStringLiteral("RINCON_G:1"));

@@ -72,7 +72,7 @@ private Q_SLOTS:
                 const QUrl location(url, QUrl::StrictMode);
                 QVERIFY2(location.isValid(), qPrintable(location.errorString()));
                 DeviceSettings& record = records.emplace_back(speaker("Kitchen"));
-                record.info = DeviceInfo(location);
+                record.info.location = location;
                 record.info.modelURL = location;
                 auto icon = std::make_shared<DeviceInfo::Icon>();
                 icon->url = location.resolved(QUrl(QStringLiteral("#x#y"), QUrl::StrictMode));
