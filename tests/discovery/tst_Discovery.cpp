@@ -403,6 +403,10 @@ private Q_SLOTS:
                                    port);
         QTest::qWait(50);
         QCOMPARE(setup.alive.size(), 0);
+
+        QVERIFY(setup.listener.start()); // and listens again once restarted
+        setup.send(setup.speaker.ssdpNotify("ssdp:alive"));
+        QTRY_COMPARE(setup.alive.size(), 1);
     }
 };
 
