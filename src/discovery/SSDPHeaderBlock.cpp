@@ -4,13 +4,6 @@
 
 namespace {
 
-std::nullopt_t refuse(QString* reason, const QString& text)
-{
-    if (reason)
-        *reason = text;
-    return std::nullopt;
-}
-
 // RFC 9110 token characters, the only ones a header name may hold.
 bool isToken(const QByteArray& name)
 {

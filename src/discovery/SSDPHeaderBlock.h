@@ -26,4 +26,12 @@ struct SSDPHeaderBlock {
     // a line that is not "token: value" is skipped. Refused (with *reason)
     // when too large, holding a NUL byte, or with too many header lines.
     static std::optional<SSDPHeaderBlock> parse(const QByteArray& datagram, QString* reason);
+
+    // A parser's refusal: says why in *reason, when asked.
+    static std::nullopt_t refuse(QString* reason, const QString& text)
+    {
+        if (reason)
+            *reason = text;
+        return std::nullopt;
+    }
 };

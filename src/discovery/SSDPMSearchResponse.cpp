@@ -8,13 +8,6 @@ QString SSDPMSearchResponse::description() const
 
 namespace {
 
-std::nullopt_t refuse(QString* reason, const QString& text)
-{
-    if (reason)
-        *reason = text;
-    return std::nullopt;
-}
-
 bool isStatusLineOk(const QByteArray& line)
 {
     // "HTTP/1.1 200 OK"; older stacks write HTTP/1.0, and the reason text varies.
@@ -50,17 +43,17 @@ std::optional<SSDPMSearchResponse> SSDPMSearchResponse::parse(const QByteArray& 
     if (!block)
         return std::nullopt;
     if (!isStatusLineOk(block->startLine))
-        return refuse(reason, QStringLiteral("not an HTTP 200 answer"));
+        return SSDPHeaderBlock::refuse(reason, QStringLiteral("not an HTTP 200 answer"));
 
     SSDPMSearchResponse response;
     response.raw = std::move(*block);
     const auto location = response.header("LOCATION");
     const QUrl url = location ? QUrl(QString::fromUtf8(*location), QUrl::StrictMode) : QUrl();
     if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty())
-        return refuse(reason, QStringLiteral("no absolute http LOCATION"));
+        return SSDPHeaderBlock::refuse(reason, QStringLiteral("no absolute http LOCATION"));
     const auto st = response.header("ST");
     if (!st || st->isEmpty())
-        return refuse(reason, QStringLiteral("no ST header"));
+        return SSDPHeaderBlock::refuse(reason, QStringLiteral("no ST header"));
 
     response.location = url;
     response.searchTarget = QString::fromUtf8(*st);

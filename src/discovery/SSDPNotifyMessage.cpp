@@ -7,13 +7,6 @@ namespace {
 // UDNs are some tens of characters; a longer one only costs memory in the dedupe table.
 constexpr qsizetype kMaxUdnLength = 128;
 
-std::nullopt_t refuse(QString* reason, const QString& text)
-{
-    if (reason)
-        *reason = text;
-    return std::nullopt;
-}
-
 // Printable ASCII without spaces: what a UDN is made of.
 bool isPlainText(const QByteArray& text)
 {
@@ -35,7 +28,7 @@ std::optional<SSDPNotifyMessage> SSDPNotifyMessage::parse(const QByteArray& data
     const QList<QByteArray> request = block->startLine.simplified().split(' ');
     if (request.size() != 3 || request[0] != "NOTIFY" || request[1] != "*" ||
         !request[2].toUpper().startsWith("HTTP/1."))
-        return refuse(reason, QStringLiteral("not a NOTIFY request"));
+        return SSDPHeaderBlock::refuse(reason, QStringLiteral("not a NOTIFY request"));
     auto header = [&block](const char* name) {
         return block->header(name).value_or(QByteArray());
     };
@@ -49,17 +42,17 @@ std::optional<SSDPNotifyMessage> SSDPNotifyMessage::parse(const QByteArray& data
     else if (nts == "ssdp:byebye")
         message.kind = Kind::ByeBye;
     else
-        return refuse(reason, QStringLiteral("unknown NTS"));
+        return SSDPHeaderBlock::refuse(reason, QStringLiteral("unknown NTS"));
 
     const QByteArray nt = header("NT");
     if (nt.isEmpty())
-        return refuse(reason, QStringLiteral("no NT header"));
+        return SSDPHeaderBlock::refuse(reason, QStringLiteral("no NT header"));
     message.notificationType = QString::fromUtf8(nt);
 
     const QByteArray usn = header("USN");
     const QByteArray udn = usn.startsWith("uuid:") ? usn.mid(5).split(':').first() : QByteArray();
     if (!isPlainText(udn) || udn.size() > kMaxUdnLength)
-        return refuse(reason, QStringLiteral("no uuid: USN"));
+        return SSDPHeaderBlock::refuse(reason, QStringLiteral("no uuid: USN"));
     message.usn = QString::fromUtf8(usn);
     message.udn = QString::fromLatin1(udn);
 
@@ -67,7 +60,7 @@ std::optional<SSDPNotifyMessage> SSDPNotifyMessage::parse(const QByteArray& data
         return message;
     const QUrl url(QString::fromUtf8(header("LOCATION")), QUrl::StrictMode);
     if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty())
-        return refuse(reason, QStringLiteral("no absolute http LOCATION"));
+        return SSDPHeaderBlock::refuse(reason, QStringLiteral("no absolute http LOCATION"));
     message.location = url;
     return message;
 }
